@@ -1,0 +1,34 @@
+# Building PostgreSQL extension modules in C++ against the server that pg_config names.
+
+find_program(PG_CONFIG NAMES pg_config REQUIRED
+             HINTS /usr/lib/postgresql/15/bin
+             DOC "pg_config of the server the extensions are built for")
+
+function(tarn_pg_config out flag)
+    execute_process(COMMAND ${PG_CONFIG} ${flag} OUTPUT_VARIABLE value
+                    OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    set(${out} "${value}" PARENT_SCOPE)
+endfunction()
+
+tarn_pg_config(PG_INCLUDE_SERVER --includedir-server)
+tarn_pg_config(PG_PKGLIBDIR --pkglibdir)
+tarn_pg_config(PG_SHAREDIR --sharedir)
+tarn_pg_config(PG_BINDIR --bindir)
+tarn_pg_config(PG_VERSION_STRING --version)
+message(STATUS "PostgreSQL extensions for ${PG_VERSION_STRING} (${PG_INCLUDE_SERVER})")
+
+# tarn_add_pg_extension(<name> SOURCES ... [LIBS ...] [DATA files...])
+# Builds <name>.so and installs it with its control and SQL files where the server looks
+# for them, so that CREATE EXTENSION <name> works in any cluster of that server.
+function(tarn_add_pg_extension name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DATA" ${ARGN})
+    add_library(${name} MODULE ${ARG_SOURCES})
+    set_target_properties(${name} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET default)
+    target_include_directories(${name} SYSTEM PRIVATE ${PG_INCLUDE_SERVER})
+    # The server's headers are C; these warnings come from them, not from our code.
+    target_compile_options(${name} PRIVATE -Wno-missing-field-initializers -Wno-register
+                           -Wno-sign-compare -Wno-unused-parameter)
+    target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT postgres)
+    install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT postgres)
+endfunction()

@@ -1,0 +1,41 @@
+// Replays fuzz inputs without libFuzzer, so that every build (gcc included) runs the
+// committed corpus through the same entry point the fuzzer uses.
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
+namespace {
+
+void replayFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::filesystem::path arg(argv[i]);
+        if (std::filesystem::is_directory(arg)) {
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
+                if (entry.is_regular_file()) {
+                    replayFile(entry.path());
+                    ++replayed;
+                }
+            }
+        } else {
+            replayFile(arg);
+            ++replayed;
+        }
+    }
+    std::printf("replayed %zu inputs\n", replayed);
+    return replayed > 0 ? 0 : 1;
+}
