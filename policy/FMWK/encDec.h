@@ -122,8 +122,14 @@ constexpr size_t aesTextCapacity(size_t inputLen) {
     const size_t text = base64EncodeCapacity(inputLen);
     return blocks > text ? blocks : text;
 }
-constexpr size_t aesPlainCapacity(size_t textLen) { return textLen + 1; }
-constexpr size_t legacyTextCapacity(size_t clearLen) { return 2 + (4 * (clearLen + 3) + 2) / 3; }
-constexpr size_t legacyPlainCapacity(size_t textLen) { return textLen + 1; }
+constexpr size_t aesPlainCapacity(size_t textLen) {
+    return textLen + 1;
+}
+constexpr size_t legacyTextCapacity(size_t clearLen) {
+    return 2 + (4 * (clearLen + 3) + 2) / 3;
+}
+constexpr size_t legacyPlainCapacity(size_t textLen) {
+    return textLen + 1;
+}
 
 #endif  // TARNCRYPT_ENCDEC_H

@@ -24,8 +24,10 @@ inline constexpr unsigned char notInAlphabet = 0xFF;
 
 constexpr std::array<unsigned char, 256> buildSixbitValues() {
     std::array<unsigned char, 256> values{};
-    for (auto& v : values) v = notInAlphabet;
-    for (unsigned char i = 0; i < 64; ++i) values[static_cast<unsigned char>(SixbitToChar[i])] = i;
+    for (auto& v : values)
+        v = notInAlphabet;
+    for (unsigned char i = 0; i < 64; ++i)
+        values[static_cast<unsigned char>(SixbitToChar[i])] = i;
     return values;
 }
 inline constexpr std::array<unsigned char, 256> sixbitValue = buildSixbitValues();
@@ -63,7 +65,8 @@ inline MixedKey mixKey(const char* key) {
 
 inline unsigned char nibbleChecksum(const unsigned char* clear, size_t n) {
     unsigned char sum = 0;
-    for (size_t i = 0; i < n; ++i) sum = static_cast<unsigned char>(sum + (clear[i] >> 4) + (clear[i] & 0x0F));
+    for (size_t i = 0; i < n; ++i)
+        sum = static_cast<unsigned char>(sum + (clear[i] >> 4) + (clear[i] & 0x0F));
     return sum;
 }
 
@@ -78,9 +81,11 @@ inline void sealRecord(const unsigned char* clear, size_t clearLen, const MixedK
     std::memcpy(record + headerLength, clear, clearLen);
 
     unsigned char a = record[0];
-    for (size_t i = 1; i < m; ++i) record[i] = a = static_cast<unsigned char>(a + record[i] + key.at(i));
+    for (size_t i = 1; i < m; ++i)
+        record[i] = a = static_cast<unsigned char>(a + record[i] + key.at(i));
     a = record[m - 1];
-    for (size_t i = m - 1; i-- > 0;) record[i] = a = static_cast<unsigned char>(a + record[i]);
+    for (size_t i = m - 1; i-- > 0;)
+        record[i] = a = static_cast<unsigned char>(a + record[i]);
 
     char* out = ascii;
     *out++ = '@';
@@ -118,14 +123,17 @@ inline int openRecord(const char* packed, const MixedKey& key, unsigned char* ou
             out[j++] = static_cast<unsigned char>(bits >> pending);
         }
         bits &= (1u << pending) - 1;
-        out[j] = static_cast<unsigned char>(bits);  // the partial byte, as the format's decoders leave it
+        out[j] = static_cast<unsigned char>(
+            bits);  // the partial byte, as the format's decoders leave it
     }
     // Bits that do not complete a byte are ignored. A valid record has 3 to 258 bytes; anything
     // else fails here, before the key is read at positions it does not hold.
     if (j < headerLength || j > maxRecordLength) return -1;
 
-    for (size_t i = 0; i + 1 < j; ++i) out[i] = static_cast<unsigned char>(out[i] - out[i + 1]);
-    for (size_t i = j - 1; i >= 1; --i) out[i] = static_cast<unsigned char>(out[i] - out[i - 1] - key.at(i));
+    for (size_t i = 0; i + 1 < j; ++i)
+        out[i] = static_cast<unsigned char>(out[i] - out[i + 1]);
+    for (size_t i = j - 1; i >= 1; --i)
+        out[i] = static_cast<unsigned char>(out[i] - out[i - 1] - key.at(i));
 
     const size_t clearLen = out[1];
     if (j != clearLen + headerLength) return -1;
