@@ -1,0 +1,231 @@
+// morvex: seals one text into an "@@" envelope under the installation's generic key, or opens
+// an envelope or a legacy "@" text. One invocation, one job; every outcome is one line on
+// standard output and exit status 0 or 1. Nothing goes to standard error.
+#include "morvex_new.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "encDec.h"
+#include "legacyRecord.h"
+#include "toolLegacyKey.h"
+
+namespace {
+
+constexpr char msgTooLong[] = "morvex: Input string exceeds maximum allowed size.";
+constexpr char msgTooShort[] = "morvex: Does not meet minimum expected size of encrypted string.";
+
+constexpr size_t aesBlock = 16;
+constexpr size_t aesKeyBytes = 16;
+// Holds the AES text of any padded text of up to 256 bytes (348 characters).
+constexpr size_t aesTextBufferSize = 512;
+constexpr size_t saltBufferSize = aesBlock + 1;
+
+[[noreturn]] void fail(const char* message) {
+    std::puts(message);
+    std::exit(1);
+}
+
+char* duplicate(const char* text, size_t length) {
+    auto* copy = static_cast<char*>(std::malloc(length + 1));
+    if (copy == nullptr) return nullptr;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    return copy;
+}
+
+// The AES transform reads 16 key bytes whatever the key text holds; a copy makes a short key
+// act as its characters followed by zero bytes, as it does in main's zero-filled buffer,
+// instead of letting the transform read past a caller's shorter string.
+struct KeyBlock {
+    char bytes[aesKeyBytes + 1] = {};
+    explicit KeyBlock(const char* key) { std::strncpy(bytes, key, aesKeyBytes); }
+};
+
+std::uint32_t clockSeed() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const std::int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    return static_cast<std::uint32_t>(nanos);
+}
+
+// Two characters of the text: the last and the first of a clock-seeded permutation of it.
+// minstd_rand0 is the minimal standard generator (multiplier 16807, modulus 2^31 - 1).
+void drawSalt(const char* text, char (&salt)[saltBufferSize]) {
+    const std::uint32_t seed = clockSeed();
+    std::string first(text);
+    std::string second(text);
+    std::minstd_rand0 firstGenerator(seed);
+    std::shuffle(first.begin(), first.end(), firstGenerator);
+    std::minstd_rand0 secondGenerator(seed);
+    std::shuffle(second.begin(), second.end(), secondGenerator);
+    computeSalt(first.data(), second.data(), salt);
+}
+
+// Pads text in its own buffer and writes its AES text into a zero-filled 512-byte buffer.
+void sealPadded(char* text, unsigned int capacity, const char* salt, KeyBlock& key,
+                char (&aesText)[aesTextBufferSize]) {
+    const int padded = pad(text, capacity);
+    AES_128_CBC_Encrypt(text, aesText, padded, 1, salt, key.bytes);
+}
+
+}  // namespace
+
+char* EncryptDataNew(char* text, char* genericKey) {
+    if (text == nullptr || genericKey == nullptr) return nullptr;
+    const size_t length = std::strlen(text);
+    if (length > envelopeMaxTextLength) fail(msgTooLong);
+    // The empty text is sealed as one space: both pad to one block of 16 spaces, which opens
+    // to the empty text again. An envelope without a text block could never be opened.
+    const char* source = length == 0 ? " " : text;
+    KeyBlock key(genericKey);
+
+    char salt[saltBufferSize] = {};
+    drawSalt(source, salt);
+
+    char working[envelopeMaxTextLength + 1] = {};
+    std::strcpy(working, source);
+    char textPart[aesTextBufferSize] = {};
+    sealPadded(working, sizeof working, salt, key, textPart);
+
+    char saltBlock[aesTextBufferSize] = {};
+    sealPadded(salt, sizeof salt, staticSalt, key, saltBlock);
+
+    const size_t size = std::strlen(textPart) + std::strlen(saltBlock) + 3;
+    auto* envelope = static_cast<char*>(std::malloc(size));
+    if (envelope == nullptr) return nullptr;
+    std::snprintf(envelope, size, "%s%s%s", "@@", textPart, saltBlock);
+    trim(envelope);
+    return envelope;
+}
+
+char* DecryptDataNew(char* envelope, char* genericKey) {
+    if (envelope == nullptr || genericKey == nullptr) return nullptr;
+    const size_t total = std::strlen(envelope);
+    const char* body = envelope + std::min<size_t>(total, 2);
+    const size_t bodyLength = std::strlen(body);
+    if (bodyLength < envelopeMinOpenLength) fail(msgTooShort);
+    KeyBlock key(genericKey);
+
+    const size_t textPartLength = bodyLength - envelopeSaltBlockLength;
+    char saltBlock[envelopeSaltBlockLength + 1] = {};
+    std::memcpy(saltBlock, body + textPartLength, envelopeSaltBlockLength);
+    // The salt block decodes to at most 18 bytes; its first two are the salt.
+    char saltPlain[100] = {};
+    AES_128_CBC_Encrypt(saltBlock, saltPlain, aesBlock, 0, staticSalt, key.bytes);
+
+    char* textPart = duplicate(body, textPartLength);
+    auto* plain = static_cast<char*>(std::calloc(bodyLength + 1, 1));
+    if (textPart == nullptr || plain == nullptr) {
+        std::free(textPart);
+        std::free(plain);
+        return nullptr;
+    }
+    const int rounded = static_cast<int>((textPartLength + aesBlock - 1) / aesBlock * aesBlock);
+    AES_128_CBC_Encrypt(textPart, plain, rounded, 0, saltPlain, key.bytes);
+    std::free(textPart);
+    trim(plain);
+    return plain;
+}
+
+char* DecryptData(char* text, char* key) {
+    if (text == nullptr) return nullptr;
+    const size_t length = std::strlen(text);
+    if (text[0] != '@') return duplicate(text, length);
+    if (key == nullptr || key[0] == '\0') return nullptr;
+    // A text of t characters unpacks into fewer than t bytes, so t + 1 always suffice.
+    auto* clear = static_cast<char*>(std::calloc(length + 1, 1));
+    if (clear == nullptr) return nullptr;
+    const legacy::MixedKey mixed = legacy::mixKey(key);
+    if (legacy::openRecord(text + 1, mixed, reinterpret_cast<unsigned char*>(clear)) < 0) {
+        std::free(clear);
+        return nullptr;
+    }
+    return clear;
+}
+
+#ifndef MORVEX_WITHOUT_MAIN
+
+#ifndef MORVEX_KEY_DIR
+#error "MORVEX_KEY_DIR names the directory of the key files"
+#endif
+
+namespace {
+
+constexpr char msgArguments[] = "morvex: 3 arguments expected.";
+constexpr char msgNoKey[] = "morvex: Unable to read Generic Key. Please contact administrator.";
+constexpr char msgMode[] = "morvex: arguments should be either -e or -d";
+constexpr char msgNotValid[] = "morvex: Not a valid string to decrypt";
+
+constexpr size_t keyLineBufferSize = 31;
+constexpr int keyLineReadLimit = 30;
+constexpr size_t keyLeadInLength = 13;
+
+// The selector picks one of three fixed files; anything else picks none.
+const char* keyFileFor(const char* selector) {
+    if (selector == nullptr || std::strcmp(selector, "N") == 0) {
+        return MORVEX_KEY_DIR "/.genericKey.dat";
+    }
+    if (std::strcmp(selector, "Y") == 0) return MORVEX_KEY_DIR "/.genericKey.dat.default";
+    if (std::strcmp(selector, "PG") == 0) return MORVEX_KEY_DIR "/.pg.genericKey.dat";
+    return nullptr;
+}
+
+// The key is what follows a 13-character lead-in on the first line, at most 16 characters; a
+// short line, a line end within them or an empty file is no error.
+bool readGenericKey(const char* path, char (&genericKey)[keyLineBufferSize]) {
+    if (path == nullptr) return false;
+    FILE* file = std::fopen(path, "r");
+    if (file == nullptr) return false;
+    char line[keyLineBufferSize] = {};
+    if (std::fgets(line, keyLineReadLimit, file) == nullptr) line[0] = '\0';
+    std::snprintf(genericKey, sizeof genericKey, "%.16s", line + keyLeadInLength);
+    std::fclose(file);
+    return true;
+}
+
+[[noreturn]] void printAndExit(char* result, bool lineEnd) {
+    // Only an allocation failure gives a null result here.
+    if (result == nullptr) std::exit(1);
+    if (lineEnd) {
+        std::puts(result);
+    } else {
+        std::printf("%s", result);
+    }
+    std::free(result);
+    std::exit(0);
+}
+
+[[noreturn]] void decrypt(char* text, char* genericKey) {
+    if (text[0] != '@') fail(msgNotValid);
+    if (text[1] == '@') printAndExit(DecryptDataNew(text, genericKey), true);
+
+    char legacyKey[toolLegacyKeySize];
+    buildToolLegacyKey(legacyKey);
+    char* clear = DecryptData(text, legacyKey);
+    // A refused legacy text is a failure, never an empty success.
+    if (clear == nullptr) fail(msgNotValid);
+    printAndExit(clear, false);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc <= 2) fail(msgArguments);
+    char genericKey[keyLineBufferSize] = {};
+    // The key file is read before the mode is looked at, so a missing key is reported first.
+    if (!readGenericKey(keyFileFor(argc > 3 ? argv[3] : nullptr), genericKey)) fail(msgNoKey);
+
+    const char* mode = argv[1];
+    char* text = argv[2];
+    if (std::strcmp(mode, "-e") == 0) printAndExit(EncryptDataNew(text, genericKey), true);
+    if (std::strcmp(mode, "-d") == 0) decrypt(text, genericKey);
+    fail(msgMode);
+}
+
+#endif  // MORVEX_WITHOUT_MAIN

@@ -1,0 +1,32 @@
+// The functions behind morvex's modes, linkable without its main (tests and fuzz targets).
+// Every result is a malloc'd string that the caller releases with free.
+#ifndef MORVEX_MORVEX_NEW_H
+#define MORVEX_MORVEX_NEW_H
+
+// Encrypts the salt block of every envelope. Envelopes open only under the value they were
+// made with, so it never changes.
+inline constexpr char staticSalt[3] = "Xq";
+
+inline constexpr unsigned long envelopeMaxTextLength = 256;
+// A 24-character text part and the 24-character salt block.
+inline constexpr unsigned long envelopeMinOpenLength = 48;
+inline constexpr unsigned long envelopeSaltBlockLength = 24;
+
+// Seals text (at most envelopeMaxTextLength characters) into an "@@" envelope under the first
+// 16 bytes of genericKey (a shorter key counts as followed by zero bytes). Null for a null
+// text. A longer text prints "morvex: Input string exceeds maximum allowed size." and ends
+// the process with status 1.
+char* EncryptDataNew(char* text, char* genericKey);
+
+// Opens an envelope (its "@@" prefix included) and returns the text without trailing spaces.
+// Nothing authenticates an envelope: a wrong key or an altered envelope opens to other bytes.
+// Fewer than envelopeMinOpenLength characters after the prefix print "morvex: Does not meet
+// minimum expected size of encrypted string." and end the process with status 1.
+char* DecryptDataNew(char* envelope, char* genericKey);
+
+// Reads a legacy "@" text under key (any non-empty length). A text that does not start with
+// "@" comes back as a copy. Null for a null text, an empty or null key, or a text that fails
+// the format's checks.
+char* DecryptData(char* text, char* key);
+
+#endif  // MORVEX_MORVEX_NEW_H

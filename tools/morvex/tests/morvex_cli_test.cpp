@@ -1,0 +1,349 @@
+// Runs the real tool (built with a throwaway key directory) and checks standard output byte for
+// byte, an empty standard error and the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "encDec.h"
+#include "envelopeOracle.h"
+#include "runProcess.h"
+#include "toolLegacyKey.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string msgArguments = "morvex: 3 arguments expected.\n";
+const std::string msgNoKey = "morvex: Unable to read Generic Key. Please contact administrator.\n";
+const std::string msgMode = "morvex: arguments should be either -e or -d\n";
+const std::string msgNotValid = "morvex: Not a valid string to decrypt\n";
+const std::string msgTooLong = "morvex: Input string exceeds maximum allowed size.\n";
+const std::string msgTooShort =
+    "morvex: Does not meet minimum expected size of encrypted string.\n";
+
+const std::string leadIn = "GENERIC_KEY: ";  // 13 characters, never examined
+const std::string keyN = "N-key-0123456789";
+const std::string keyY = "Y-key-abcdefghij";
+const std::string keyPG = "PG-key-ABCDEFGHI";
+
+// Made once with this tool; they guard the stored formats, the static salt and the tool
+// legacy key against change.
+const std::string knownEnvelope = "@@S3/z1f8UUzAcdjiUZQYnLQ==Sa4A8y73sjLXoiEdjOvllw==";
+const std::string knownLegacyText = "@vZfNQ_pHq0ZJGSOKPvTKgz";
+
+const char* const fileN = ".genericKey.dat";
+const char* const fileY = ".genericKey.dat.default";
+const char* const filePG = ".pg.genericKey.dat";
+
+fs::path keyPath(const char* name) {
+    return fs::path(MORVEX_TEST_KEY_DIR) / name;
+}
+
+void writeKeyFile(const char* name, const std::string& content) {
+    std::ofstream(keyPath(name), std::ios::binary | std::ios::trunc) << content;
+}
+
+void writeStandardKeys() {
+    fs::create_directories(MORVEX_TEST_KEY_DIR);
+    writeKeyFile(fileN, leadIn + keyN + "\n");
+    writeKeyFile(fileY, leadIn + keyY + "\n");
+    writeKeyFile(filePG, leadIn + keyPG + "\n");
+}
+
+ProcessResult morvex(std::vector<std::string> args) {
+    args.insert(args.begin(), MORVEX_TEST_BINARY);
+    return runProcess(args);
+}
+
+// Every outcome of the tool: stdout exactly, nothing on stderr, the status.
+void expectOutcome(const ProcessResult& r, const std::string& out, int status) {
+    EXPECT_EQ(r.out, out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, status);
+}
+
+std::string encrypt(const std::string& text) {
+    const ProcessResult r = morvex({"-e", text});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.out.empty());
+    return r.out.substr(0, r.out.size() - 1);  // the line end
+}
+
+std::string legacyText(const std::string& clear, const std::string& key) {
+    std::vector<char> out(legacyTextCapacity(clear.size()), '\0');
+    std::string c = clear;
+    std::string k = key;
+    EXPECT_EQ(EncryptData(c.data(), k.data(), out.data()), 1);
+    return out.data();
+}
+
+std::string toolLegacyKey() {
+    char key[toolLegacyKeySize];
+    buildToolLegacyKey(key);
+    return key;
+}
+
+// Printable characters and bytes above 127, with spaces inside but never at the end.
+std::string randomText(std::mt19937& rng, size_t length) {
+    std::uniform_int_distribution<int> byte(0x20, 0xFF);
+    std::string text;
+    while (text.size() < length) {
+        const int b = byte(rng);
+        if (b == 0x7F) continue;
+        text.push_back(static_cast<char>(b));
+    }
+    if (!text.empty() && text.back() == ' ') text.back() = 'z';
+    return text;
+}
+
+class MorvexCli : public ::testing::Test {
+  protected:
+    void SetUp() override { writeStandardKeys(); }
+};
+
+// ---- failures -------------------------------------------------------------------------
+
+struct FailureRow {
+    const char* name;
+    std::vector<std::string> args;
+    bool keysPresent;
+    const std::string& out;
+};
+
+TEST_F(MorvexCli, EveryFailureRowPrintsItsLineAndExitsOne) {
+    const std::string tooLong(257, 'a');
+    const std::string envelope47 = "@@" + std::string(47, 'A');
+    const FailureRow rows[] = {
+        {"no arguments", {}, true, msgArguments},
+        {"mode alone", {"-e"}, true, msgArguments},
+        {"mode alone, no key", {"-d"}, false, msgArguments},
+        {"unknown selector", {"-e", "abc", "X"}, true, msgNoKey},
+        {"key file missing", {"-e", "abc"}, false, msgNoKey},
+        {"bad mode", {"-x", "abc"}, true, msgMode},
+        {"bad mode, key missing first", {"-x", "abc"}, false, msgNoKey},
+        {"mode compared exactly", {"-e ", "abc"}, true, msgMode},
+        {"decrypt plain text", {"-d", "abc"}, true, msgNotValid},
+        {"decrypt empty text", {"-d", ""}, true, msgNotValid},
+        {"decrypt leading blank", {"-d", " @abc"}, true, msgNotValid},
+        {"257 characters", {"-e", tooLong}, true, msgTooLong},
+        {"47 after @@", {"-d", envelope47}, true, msgTooShort},
+        {"@@ alone", {"-d", "@@"}, true, msgTooShort},
+        {"legacy @ alone", {"-d", "@"}, true, msgNotValid},
+        {"legacy bad character", {"-d", "@abc=def"}, true, msgNotValid},
+    };
+    for (const FailureRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!row.keysPresent) fs::remove_all(MORVEX_TEST_KEY_DIR);
+        expectOutcome(morvex(row.args), row.out, 1);
+        writeStandardKeys();
+    }
+}
+
+// ---- key files ------------------------------------------------------------------------
+
+struct SelectorRow {
+    std::vector<std::string> selector;
+    std::optional<std::string> key;  // none: the key message
+};
+
+TEST_F(MorvexCli, SelectorChoosesTheKeyFile) {
+    const SelectorRow rows[] = {
+        {{}, keyN},
+        {{"N"}, keyN},
+        {{"Y"}, keyY},
+        {{"PG"}, keyPG},
+        {{"PG", "extra", "args"}, keyPG},
+        {{"n"}, std::nullopt},
+        {{"y"}, std::nullopt},
+        {{"pg"}, std::nullopt},
+        {{"Pg"}, std::nullopt},
+        {{""}, std::nullopt},
+        {{"N "}, std::nullopt},
+        {{"default"}, std::nullopt},
+    };
+    const std::string text = "kkkkkk";
+    for (const SelectorRow& row : rows) {
+        SCOPED_TRACE(row.selector.empty() ? std::string("(absent)") : row.selector[0]);
+        std::vector<std::string> args = {"-e", text};
+        args.insert(args.end(), row.selector.begin(), row.selector.end());
+        const std::string expected =
+            row.key ? repeatedCharEnvelope(text, *row.key) + "\n" : msgNoKey;
+        expectOutcome(morvex(args), expected, row.key ? 0 : 1);
+    }
+}
+
+TEST_F(MorvexCli, MissingChosenFileIsReportedEvenWhenOthersExist) {
+    const std::pair<const char*, std::vector<std::string>> rows[] = {
+        {fileN, {}}, {fileN, {"N"}}, {fileY, {"Y"}}, {filePG, {"PG"}}};
+    for (const auto& [file, selector] : rows) {
+        SCOPED_TRACE(file);
+        fs::remove(keyPath(file));
+        std::vector<std::string> args = {"-d", "@@" + std::string(48, 'A')};
+        args.insert(args.end(), selector.begin(), selector.end());
+        expectOutcome(morvex(args), msgNoKey, 1);
+        writeStandardKeys();
+    }
+}
+
+struct KeyLineRow {
+    const char* name;
+    std::string content;
+    std::string key;  // what the transform gets, zero bytes after it
+};
+
+TEST_F(MorvexCli, KeyIsTakenFromTheFirstLineAfterTheLeadIn) {
+    const KeyLineRow rows[] = {
+        {"16 key characters", leadIn + "0123456789abcdef\n", "0123456789abcdef"},
+        {"short key keeps its line end", leadIn + "0123456789\n", "0123456789\n"},
+        {"longer line cut at 16", leadIn + "0123456789abcdefXYZ\n", "0123456789abcdef"},
+        {"no line end at the end of file", leadIn + "abc", "abc"},
+        {"second line ignored", leadIn + "k1\nsecond line here\n", "k1\n"},
+        {"13 characters and a line end", leadIn + "\n", "\n"},
+        {"13 characters with the line end", "GENERIC_KEY:\n", ""},
+        {"13 characters, no line end", leadIn, ""},
+        {"empty file", "", ""},
+    };
+    const std::string text = "wwww";
+    for (const KeyLineRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        writeKeyFile(fileN, row.content);
+        const std::string envelope = repeatedCharEnvelope(text, row.key);
+        expectOutcome(morvex({"-e", text}), envelope + "\n", 0);
+        expectOutcome(morvex({"-d", envelope}), text + "\n", 0);
+    }
+}
+
+// ---- envelopes ------------------------------------------------------------------------
+
+struct LengthRow {
+    size_t textLength;
+    size_t envelopeLength;
+    size_t lineBreaks;
+};
+
+TEST_F(MorvexCli, EnvelopeLengthFollowsThePaddedLength) {
+    const LengthRow rows[] = {
+        {0, 50, 0},   {1, 50, 0},   {16, 50, 0},   {17, 70, 0},   {32, 70, 0},
+        {33, 90, 0},  {48, 90, 0},  {49, 115, 1},  {64, 115, 1},  {65, 135, 1},
+        {96, 155, 1}, {97, 180, 2}, {241, 374, 4}, {256, 374, 4},
+    };
+    std::mt19937 rng(7);
+    for (const LengthRow& row : rows) {
+        SCOPED_TRACE(row.textLength);
+        const std::string envelope = encrypt(randomText(rng, row.textLength));
+        EXPECT_EQ(envelope.size(), row.envelopeLength);
+        EXPECT_EQ(envelope.substr(0, 2), "@@");
+        EXPECT_EQ(envelope.substr(envelope.size() - 2), "==");
+        const size_t textPart = envelope.size() - 26;
+        EXPECT_EQ(textPart, aesTextLength((std::max<size_t>(row.textLength, 1) + 15) / 16 * 16));
+        EXPECT_EQ(static_cast<size_t>(std::count(envelope.begin(), envelope.end(), '\n')),
+                  row.lineBreaks);
+        for (size_t i = 72; i < textPart; i += 73)
+            EXPECT_EQ(envelope[2 + i], '\n') << i;
+        EXPECT_EQ(envelope.find('\n', envelope.size() - 24), std::string::npos);
+    }
+}
+
+TEST_F(MorvexCli, EveryLengthUpTo256RoundTrips) {
+    std::mt19937 rng(42);
+    for (size_t length = 0; length <= 256; ++length) {
+        SCOPED_TRACE(length);
+        const std::string text = randomText(rng, length);
+        expectOutcome(morvex({"-d", encrypt(text)}), text + "\n", 0);
+    }
+}
+
+TEST_F(MorvexCli, SpacesInsideStayTrailingSpacesGo) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"a b  c", "a b  c"},
+        {" lead", " lead"},
+        {"abc   ", "abc"},
+        {"   ", ""},
+        {"x" + std::string(15, ' '), "x"},
+        {std::string(16, ' ') + "y", std::string(16, ' ') + "y"},
+        {std::string(256, ' '), ""},
+        {"tab\t", "tab\t"},
+        {"line\nbreak", "line\nbreak"},
+    };
+    for (const auto& [text, opened] : rows) {
+        SCOPED_TRACE(text);
+        expectOutcome(morvex({"-d", encrypt(text)}), opened + "\n", 0);
+    }
+}
+
+TEST_F(MorvexCli, ExactlyFortyEightCharactersAfterThePrefixOpen) {
+    const std::string envelope = encrypt("hello");
+    ASSERT_EQ(envelope.size(), 50u);
+    expectOutcome(morvex({"-d", envelope}), "hello\n", 0);
+    // Opening checks nothing but the length: any 48 characters open to some bytes.
+    const ProcessResult any = morvex({"-d", "@@" + std::string(48, 'A')});
+    EXPECT_EQ(any.status, 0);
+    EXPECT_EQ(any.err, "");
+    expectOutcome(morvex({"-d", envelope.substr(0, 49)}), msgTooShort, 1);
+}
+
+TEST_F(MorvexCli, RepeatedCharacterTextGivesOneEnvelope) {
+    const std::string rows[] = {"q", "zzzzzzzz", std::string(256, 'm'), ""};
+    for (const std::string& text : rows) {
+        SCOPED_TRACE(text.size());
+        const std::string expected = repeatedCharEnvelope(text, keyN);
+        for (int call = 0; call < 3; ++call)
+            EXPECT_EQ(encrypt(text), expected);
+    }
+}
+
+// Guards the stored format: the envelope of a fixed text under a fixed key never changes.
+TEST_F(MorvexCli, KnownEnvelopeOpens) {
+    writeKeyFile(fileN, leadIn + "0123456789abcdef\n");
+    expectOutcome(morvex({"-e", "aaaa"}), knownEnvelope + "\n", 0);
+    expectOutcome(morvex({"-d", knownEnvelope}), "aaaa\n", 0);
+}
+
+TEST_F(MorvexCli, WrongKeyOpensToOtherBytesWithoutError) {
+    const std::string envelope = encrypt("secret text");
+    const ProcessResult r = morvex({"-d", envelope, "Y"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out, "secret text\n");
+}
+
+// ---- legacy texts ---------------------------------------------------------------------
+
+TEST_F(MorvexCli, LegacyTextsPrintTheirClearTextWithoutLineEnd) {
+    const std::string rows[] = {
+        "", "a", "legacy-secret", "with spaces  ", "bytes \xA5\xFF\x80", std::string(255, 'L')};
+    for (const std::string& clear : rows) {
+        SCOPED_TRACE(clear);
+        expectOutcome(morvex({"-d", legacyText(clear, toolLegacyKey())}), clear, 0);
+    }
+}
+
+// Guards the tool legacy key: a text stored by earlier tools must keep opening.
+TEST_F(MorvexCli, KnownLegacyTextOpens) {
+    expectOutcome(morvex({"-d", knownLegacyText}), "legacy-secret", 0);
+}
+
+TEST_F(MorvexCli, RefusedLegacyTextIsAFailure) {
+    const std::string good = legacyText("refused", toolLegacyKey());
+    const std::pair<const char*, std::string> rows[] = {
+        {"@ alone", "@"},
+        {"character outside the alphabet", good.substr(0, 4) + "!" + good.substr(5)},
+        {"last character removed", good.substr(0, good.size() - 1)},
+        {"other key", legacyText("refused", "not-the-tool-key")},
+        {"altered character", good.substr(0, 3) + (good[3] == 'D' ? "b" : "D") + good.substr(4)},
+        {"byte above 127", "@\xC3\xA9"},
+    };
+    for (const auto& [name, text] : rows) {
+        SCOPED_TRACE(name);
+        expectOutcome(morvex({"-d", text}), msgNotValid, 1);
+    }
+}
+
+}  // namespace

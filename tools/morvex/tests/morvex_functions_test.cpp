@@ -1,0 +1,276 @@
+// The tool's functions linked directly: the legacy decoder against the library's, and the
+// envelope against the format worked out with the library's transform.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "encDec.h"
+#include "envelopeOracle.h"
+#include "morvex_new.h"
+
+namespace {
+
+struct FreeDeleter {
+    void operator()(char* p) const { std::free(p); }
+};
+using HeapString = std::unique_ptr<char, FreeDeleter>;
+
+std::optional<std::string> toolDecrypt(const char* text, const char* key) {
+    std::string t = text ? text : "";
+    std::string k = key ? key : "";
+    HeapString result(DecryptData(text ? t.data() : nullptr, key ? k.data() : nullptr));
+    if (!result) return std::nullopt;
+    return std::string(result.get());
+}
+
+std::optional<std::string> libraryDecrypt(const std::string& text, const std::string& key) {
+    std::string t = text;
+    std::string k = key;
+    std::vector<char> out(legacyPlainCapacity(text.size()), '\0');
+    if (DecryptData(t.data(), k.data(), out.data()) != 1) return std::nullopt;
+    return std::string(out.data());
+}
+
+std::string libraryEncrypt(const std::string& clear, const std::string& key) {
+    std::string c = clear;
+    std::string k = key;
+    std::vector<char> out(legacyTextCapacity(clear.size()), '\0');
+    EXPECT_EQ(EncryptData(c.data(), k.data(), out.data()), 1);
+    return out.data();
+}
+
+// Bytes 1 to 255: anything a C string can carry.
+std::string randomBytes(std::mt19937& rng, size_t length) {
+    std::uniform_int_distribution<int> byte(1, 255);
+    std::string s;
+    for (size_t i = 0; i < length; ++i)
+        s.push_back(static_cast<char>(byte(rng)));
+    return s;
+}
+
+std::string envelopeOf(const std::string& text, const std::string& key) {
+    std::string t = text;
+    std::string k = key;
+    HeapString envelope(EncryptDataNew(t.data(), k.data()));
+    EXPECT_NE(envelope, nullptr);
+    return envelope ? envelope.get() : "";
+}
+
+std::string openEnvelope(const std::string& envelope, const std::string& key) {
+    std::string e = envelope;
+    std::string k = key;
+    HeapString text(DecryptDataNew(e.data(), k.data()));
+    EXPECT_NE(text, nullptr);
+    return text ? text.get() : "";
+}
+
+// ---- legacy decoder -------------------------------------------------------------------
+
+TEST(ToolLegacyDecoder, AgreesWithTheLibraryOnRandomTextsAndKeys) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<size_t> clearLength(0, 255);
+    std::uniform_int_distribution<size_t> keyLength(1, 255);
+    for (int round = 0; round < 400; ++round) {
+        const std::string clear = randomBytes(rng, clearLength(rng));
+        const std::string key = randomBytes(rng, keyLength(rng));
+        const std::string text = libraryEncrypt(clear, key);
+        ASSERT_EQ(toolDecrypt(text.c_str(), key.c_str()), clear) << "round " << round;
+        EXPECT_EQ(libraryDecrypt(text, key), clear);
+    }
+}
+
+// Damaged texts and wrong keys: both decoders refuse alike, or read the same bytes.
+TEST(ToolLegacyDecoder, AgreesWithTheLibraryOnDamagedTexts) {
+    std::mt19937 rng(99);
+    std::uniform_int_distribution<size_t> clearLength(0, 40);
+    std::uniform_int_distribution<int> alphabet(0, 63);
+    const char* sixbit = "Dbhd6rs_t8aYNTe7F2ikK5EQRgqHMSP0zm3J9CW4LVZcwXlyUnpfjuG1I$BOAovx";
+    int refusals = 0;
+    for (int round = 0; round < 600; ++round) {
+        const std::string key = randomBytes(rng, 1 + round % 20);
+        std::string text = libraryEncrypt(randomBytes(rng, clearLength(rng)), key);
+        const size_t pos = 1 + rng() % (text.size() - 1);
+        switch (round % 4) {
+            case 0:
+                text[pos] = sixbit[alphabet(rng)];
+                break;
+            case 1:
+                text.erase(pos, 1);
+                break;
+            case 2:
+                text.push_back(sixbit[alphabet(rng)]);
+                break;
+            default:
+                text[pos] = static_cast<char>(rng() % 255 + 1);
+                break;
+        }
+        const std::optional<std::string> expected = libraryDecrypt(text, key);
+        refusals += !expected;
+        EXPECT_EQ(toolDecrypt(text.c_str(), key.c_str()), expected) << text;
+    }
+    EXPECT_GT(refusals, 300);
+}
+
+TEST(ToolLegacyDecoder, ReadsTextsMadeWithKeysOver255Characters) {
+    std::mt19937 rng(5);
+    for (size_t keyLength : {256u, 257u, 300u, 511u, 1024u, 5000u}) {
+        SCOPED_TRACE(keyLength);
+        const std::string key = randomBytes(rng, keyLength);
+        const std::string clear = randomBytes(rng, 255);
+        const std::string text = libraryEncrypt(clear, key);
+        EXPECT_EQ(toolDecrypt(text.c_str(), key.c_str()), clear);
+        // Every byte of a long key counts: its first 255 characters alone do not open it.
+        EXPECT_NE(toolDecrypt(text.c_str(), key.substr(0, 255).c_str()), clear);
+    }
+}
+
+struct ContractRow {
+    const char* name;
+    const char* text;
+    const char* key;
+    std::optional<std::string> result;
+};
+
+TEST(ToolLegacyDecoder, Contract) {
+    const std::string emptyClear = libraryEncrypt("", "key");
+    const ContractRow rows[] = {
+        {"null text", nullptr, "key", std::nullopt},
+        {"empty text comes back", "", "key", ""},
+        {"plain text comes back", "plain text", "key", "plain text"},
+        {"plain text with empty key", "plain", "", "plain"},
+        {"@ alone", "@", "key", std::nullopt},
+        {"@@ prefix", "@@Dbhd", "key", std::nullopt},
+        {"outside the alphabet", "@Dbh=", "key", std::nullopt},
+        {"empty key", emptyClear.c_str(), "", std::nullopt},
+        {"null key", emptyClear.c_str(), nullptr, std::nullopt},
+        {"empty clear text", emptyClear.c_str(), "key", ""},
+    };
+    for (const ContractRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(toolDecrypt(row.text, row.key), row.result);
+    }
+}
+
+TEST(ToolLegacyDecoder, PlainTextComesBackAsANewString) {
+    char text[] = "not legacy";
+    char key[] = "key";
+    HeapString copy(DecryptData(text, key));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy.get(), text);
+    EXPECT_STREQ(copy.get(), text);
+}
+
+// ---- envelope -------------------------------------------------------------------------
+
+const std::string genericKey = "0123456789abcdef";
+
+// Distinct characters, so that the salt's two positions show in its two characters.
+std::string distinctText(size_t length) {
+    std::string text;
+    for (size_t i = 0; i < length; ++i)
+        text.push_back(static_cast<char>(0x21 + i % 94));
+    return text;
+}
+
+TEST(Envelope, EveryLengthFollowsTheFormat) {
+    for (size_t length = 1; length <= envelopeMaxTextLength; ++length) {
+        SCOPED_TRACE(length);
+        const std::string text = distinctText(length);
+        const std::string envelope = envelopeOf(text, genericKey);
+        const OpenedEnvelope opened = openWithLibrary(envelope, genericKey);
+        ASSERT_EQ(opened.saltPlain.size(), 16u);
+        EXPECT_EQ(opened.saltPlain.substr(2), std::string(14, ' '));
+        const char s0 = opened.saltPlain[0];
+        const char s1 = opened.saltPlain[1];
+        EXPECT_NE(text.find(s0), std::string::npos);
+        EXPECT_NE(text.find(s1), std::string::npos);
+        if (length >= 2 && length <= 94) {
+            EXPECT_NE(s0, s1);
+        }
+        std::string padded = text;
+        padded.resize((length + 15) / 16 * 16, ' ');
+        EXPECT_EQ(opened.padded, padded);
+        EXPECT_EQ(openEnvelope(envelope, genericKey), text);
+    }
+}
+
+TEST(Envelope, SaltVariesBetweenCalls) {
+    const std::string text = distinctText(60);
+    std::set<std::string> salts;
+    for (int call = 0; call < 40; ++call) {
+        salts.insert(openWithLibrary(envelopeOf(text, genericKey), genericKey).saltPlain);
+    }
+    EXPECT_GT(salts.size(), 1u);
+}
+
+TEST(Envelope, EmptyTextOpensToTheEmptyText) {
+    const std::string envelope = envelopeOf("", genericKey);
+    EXPECT_EQ(envelope.size(), 50u);
+    EXPECT_EQ(envelope, envelopeOf(" ", genericKey));
+    EXPECT_EQ(openEnvelope(envelope, genericKey), "");
+}
+
+// A key shorter than 16 bytes acts as its characters followed by zero bytes, and is never
+// read past its end (the sanitizer build checks the latter).
+TEST(Envelope, ShortKeysActAsZeroFilled) {
+    const std::pair<std::string, std::string> rows[] = {
+        {"", std::string()},
+        {"k", std::string("k")},
+        {"short key\n", std::string("short key\n")},
+    };
+    for (const auto& [key, asUsed] : rows) {
+        SCOPED_TRACE(key);
+        const std::string envelope = envelopeOf("rrrr", key);
+        EXPECT_EQ(envelope, repeatedCharEnvelope("rrrr", asUsed));
+        EXPECT_EQ(openEnvelope(envelope, key), "rrrr");
+    }
+    // Only the first 16 characters of a longer key count.
+    EXPECT_EQ(envelopeOf("rrrr", genericKey + "tail"), envelopeOf("rrrr", genericKey));
+}
+
+TEST(Envelope, NullArgumentsGiveNull) {
+    char text[] = "text";
+    char key[] = "key";
+    EXPECT_EQ(EncryptDataNew(nullptr, key), nullptr);
+    EXPECT_EQ(EncryptDataNew(text, nullptr), nullptr);
+    EXPECT_EQ(DecryptDataNew(nullptr, key), nullptr);
+    EXPECT_EQ(DecryptDataNew(text, nullptr), nullptr);
+}
+
+TEST(Envelope, AlteredEnvelopesOpenWithoutCrash) {
+    const std::string envelope = envelopeOf(distinctText(100), genericKey);
+    const std::string rows[] = {
+        "@@" + std::string(48, '='),
+        "@@" + std::string(48, '\n'),
+        "@@" + std::string(24, 'A') + std::string(24, '!'),
+        envelope.substr(0, envelope.size() - 1) + "A",
+        envelope.substr(0, 40) + envelope.substr(60),
+        "@@" + std::string(1000, 'Q'),
+    };
+    for (const std::string& altered : rows) {
+        SCOPED_TRACE(altered);
+        openEnvelope(altered, genericKey);
+    }
+}
+
+TEST(Envelope, OverlongTextEndsTheProcess) {
+    std::string text(envelopeMaxTextLength + 1, 'a');
+    char key[] = "key";
+    EXPECT_EXIT(EncryptDataNew(text.data(), key), ::testing::ExitedWithCode(1), "")
+        << "prints its message on standard output";
+}
+
+TEST(Envelope, ShortEnvelopeEndsTheProcess) {
+    std::string envelope = "@@" + std::string(envelopeMinOpenLength - 1, 'A');
+    char key[] = "key";
+    EXPECT_EXIT(DecryptDataNew(envelope.data(), key), ::testing::ExitedWithCode(1), "");
+}
+
+}  // namespace

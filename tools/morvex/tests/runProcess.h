@@ -1,0 +1,16 @@
+// Runs a program with its own argument vector (no shell) and collects what it wrote.
+#ifndef MORVEX_TESTS_RUNPROCESS_H
+#define MORVEX_TESTS_RUNPROCESS_H
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    int status;  // the exit status, or 128 + the signal that ended it
+};
+
+ProcessResult runProcess(const std::vector<std::string>& argv);
+
+#endif  // MORVEX_TESTS_RUNPROCESS_H
