@@ -164,9 +164,14 @@ size_t decodedCapacity(size_t runLength) {
     return (runLength + 3) / 4 * 3 + 1;
 }
 
-// Writes the text and its terminator into out (base64EncodeCapacity(n) bytes); returns the
-// number of characters, line feeds included.
-size_t encodeInto(const unsigned char* in, size_t n, unsigned char* out) {
+// The codec ends most texts with a line feed; the transform's texts never do, and their callers
+// may size the output for the text and its terminator alone.
+enum class FinalLineFeed { keep, drop };
+
+// Writes the text and its terminator into out (base64EncodeCapacity(n) bytes; one byte less
+// than the kept text needs when the final line feed is dropped); returns the number of
+// characters, line feeds included.
+size_t encodeInto(const unsigned char* in, size_t n, unsigned char* out, FinalLineFeed final) {
     unsigned char* p = out;
     int column = 0;
     size_t i = 0;
@@ -193,6 +198,7 @@ size_t encodeInto(const unsigned char* in, size_t n, unsigned char* out) {
         p += 4;
         if (column != 0) *p++ = '\n';
     }
+    if (final == FinalLineFeed::drop && p != out && p[-1] == '\n') --p;
     *p = '\0';
     return static_cast<size_t>(p - out);
 }
@@ -262,7 +268,7 @@ unsigned char* encode(const unsigned char* input, const int input_len, unsigned 
     const size_t n = input_len > 0 ? static_cast<size_t>(input_len) : 0;
     const size_t capacity = base64EncodeCapacity(n);
     auto* text = new unsigned char[capacity]();
-    *output_len = static_cast<unsigned int>(encodeInto(input, n, text));
+    *output_len = static_cast<unsigned int>(encodeInto(input, n, text, FinalLineFeed::keep));
     return text;
 }
 
@@ -363,9 +369,8 @@ void encryptToText(const unsigned char* input, char* output, size_t inputLen,
     std::memset(cipher.data + inputLen, 0, blocks - inputLen);
     aesCbc(cipher.data, cipher.data, blocks, key, iv, true);
 
-    auto* text = reinterpret_cast<unsigned char*>(output);
-    const size_t written = encodeInto(cipher.data, inputLen, text);
-    if (written > 0 && text[written - 1] == '\n') text[written - 1] = '\0';
+    encodeInto(cipher.data, inputLen, reinterpret_cast<unsigned char*>(output),
+               FinalLineFeed::drop);
 }
 
 void decryptText(const char* input, char* output, const unsigned char* key,
