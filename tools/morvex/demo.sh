@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# morvex end to end: a demo key file, an envelope made and opened again, and a legacy text.
+#   demo.sh <morvex-binary> <keydir>
+# <morvex-binary> must be a build whose key directory (TARN_KEY_DIR) is <keydir>, a throwaway
+# folder: the demo writes its key file there.
+set -euo pipefail
+if [ $# -ne 2 ]; then
+    echo "usage: $0 <morvex-binary> <keydir>" >&2
+    exit 2
+fi
+morvex=$1
+keydir=$2
+
+# 13 characters of lead-in, then the 16-character generic key.
+printf 'GENERIC_KEY: %s\n' 'Demo-Key-0123456' >"$keydir/.genericKey.dat"
+echo "key file:   $keydir/.genericKey.dat (generic key Demo-Key-0123456)"
+
+secret='s3cret pass'
+envelope=$("$morvex" -e "$secret")
+echo "morvex -e '$secret'"
+echo "  envelope: $envelope"
+opened=$("$morvex" -d "$envelope")
+echo "morvex -d <envelope>"
+echo "  opened:   $opened"
+[ "$opened" = "$secret" ] || { echo "demo: the envelope did not open to the secret" >&2; exit 1; }
+
+# Made by an earlier tool under the tool legacy key; morvex only reads this format.
+legacy='@vZfNQ_pHq0ZJGSOKPvTKgz'
+clear=$("$morvex" -d "$legacy")
+echo "morvex -d '$legacy'   (legacy text)"
+echo "  opened:   $clear"
+[ "$clear" = "legacy-secret" ] || { echo "demo: the legacy text did not open" >&2; exit 1; }
