@@ -291,7 +291,6 @@ unsigned char* decode(const unsigned char* input, unsigned int* output_len) {
 namespace {
 
 constexpr size_t aesBlock = 16;
-constexpr size_t aesKeyBytes = 16;
 // Short texts, the common case, work on the stack; longer ones take one heap buffer.
 constexpr size_t stackScratch = 1024;
 

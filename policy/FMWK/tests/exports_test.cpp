@@ -44,6 +44,17 @@ const std::set<std::string> interfaceSymbols = {
     "init_",
 };
 
+bool startsWith(const std::string& name, const char* prefix) {
+    return name.rfind(prefix, 0) == 0;
+}
+
+// Names that begin with "__" are reserved for the toolchain, and sanitizer builds add some;
+// clang's function-type check adds type information for function types.
+bool addedByToolchain(const std::string& name) {
+    return startsWith(name, "__") ||
+           (TARN_SANITIZED && (startsWith(name, "_ZTIF") || startsWith(name, "_ZTSF")));
+}
+
 std::set<std::string> definedDynamicSymbols(const std::string& library) {
     const std::string command = std::string(TARN_NM) + " -D --defined-only " + library;
     std::set<std::string> names;
@@ -53,8 +64,7 @@ std::set<std::string> definedDynamicSymbols(const std::string& library) {
     while (std::fgets(line, sizeof line, pipe) != nullptr) {
         std::istringstream fields(line);
         std::string address, type, name;
-        // Names that begin with "__" are reserved for the toolchain; sanitizer builds add some.
-        if (fields >> address >> type >> name && name.rfind("__", 0) != 0) names.insert(name);
+        if (fields >> address >> type >> name && !addedByToolchain(name)) names.insert(name);
     }
     EXPECT_EQ(pclose(pipe), 0) << command;
     return names;
