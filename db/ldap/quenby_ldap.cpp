@@ -1,0 +1,796 @@
+// quenby_ldap: LDAP sessions, StartTLS, simple binds, searches and result walking from SQL.
+//
+// Every function runs inside a backend, where an ERROR is a longjmp. So: no object with a
+// destructor lives in a frame that can report an ERROR, objects of the LDAP library (results,
+// value lists, attribute names, BER cursors) are copied into palloc'd memory and released
+// before anything is reported, and the only code that can throw (the handle registry's
+// containers) catches everything and answers with a flag.
+//
+// Handles are addresses of library objects, but SQL can pass any number: a handle is turned
+// back into a pointer only through the registry of objects this backend handed out and has not
+// released yet.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#define LDAP_DEPRECATED 1
+#include <lber.h>
+#include <ldap.h>
+
+extern "C" {
+#include "postgres.h"
+
+#include "fmgr.h"
+#include "miscadmin.h"
+#include "catalog/pg_type.h"
+#include "mb/pg_wchar.h"
+#include "utils/array.h"
+#include "utils/builtins.h"
+#include "utils/lsyscache.h"
+#include "utils/memutils.h"
+
+PG_MODULE_MAGIC;
+
+PG_FUNCTION_INFO_V1(pg_ldap_err2text);
+PG_FUNCTION_INFO_V1(pg_ldap_open);
+PG_FUNCTION_INFO_V1(pg_ldap_bind);
+PG_FUNCTION_INFO_V1(pg_ldap_unbind);
+PG_FUNCTION_INFO_V1(pg_ldap_server_test);
+PG_FUNCTION_INFO_V1(pg_ldap_open_ssl);
+PG_FUNCTION_INFO_V1(pg_ldap_search);
+PG_FUNCTION_INFO_V1(pg_ldap_count_entries);
+PG_FUNCTION_INFO_V1(pg_ldap_msgfree);
+PG_FUNCTION_INFO_V1(pg_ldap_get_first_entry);
+PG_FUNCTION_INFO_V1(pg_ldap_get_next_entry);
+PG_FUNCTION_INFO_V1(pg_ldap_get_attributes);
+PG_FUNCTION_INFO_V1(pg_ldap_get_attrib_vals);
+PG_FUNCTION_INFO_V1(pg_ldap_get_attrib_value);
+PG_FUNCTION_INFO_V1(pg_ldap_get_ad_info);
+}
+
+// Every message starts with the SQL function's name in brackets, and its location names that
+// function too (not a helper of it), so that a log line leads straight to the SQL call.
+#define QUENBY_REPORT(elevel, fname, fmt, ...)                                                    \
+    do {                                                                                          \
+        if (__builtin_constant_p(elevel) && (elevel) >= ERROR ? errstart_cold(elevel, TEXTDOMAIN) \
+                                                              : errstart(elevel, TEXTDOMAIN)) {   \
+            errmsg("[%s]: " fmt, fname, ##__VA_ARGS__);                                           \
+            errfinish(__FILE__, __LINE__, fname);                                                 \
+        }                                                                                         \
+        if (__builtin_constant_p(elevel) && (elevel) >= ERROR) pg_unreachable();                  \
+    } while (0)
+
+namespace {
+
+using Handle = int64;
+
+// A search asks for at most this many attributes; one more slot ends the list.
+constexpr int maxRequestedAttributes = 127;
+// pg_ldap_get_attributes returns at most this many names.
+constexpr int maxListedAttributes = 128;
+// How long a wait for the server goes without looking at cancel and statement_timeout.
+constexpr long interruptTickMicros = 100 * 1000;
+// Stands in for the password in messages: the password itself is never reported.
+constexpr const char* passwordMask = "********";
+
+Handle handleOf(const void* object) {
+    return static_cast<Handle>(reinterpret_cast<uintptr_t>(object));
+}
+
+// For "%d": handles are reported by their low 32 bits, converted explicitly.
+int low32(Handle handle) {
+    return static_cast<int>(static_cast<uint32>(static_cast<uint64>(handle)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registry of live library objects of this backend.
+
+struct SessionRecord {
+    LDAP* ld;
+    std::unordered_set<Handle> results;
+};
+
+struct ResultRecord {
+    LDAPMessage* message;
+    Handle session;
+    std::vector<Handle> entries;
+};
+
+// The first entry of a result can be the result message itself, so one number may be both a
+// live result and a live entry: entries have their own table.
+struct EntryRecord {
+    LDAPMessage* entry;
+    Handle result;
+};
+
+struct Registry {
+    std::unordered_map<Handle, SessionRecord> sessions;
+    std::unordered_map<Handle, ResultRecord> results;
+    std::unordered_map<Handle, EntryRecord> entries;
+};
+
+// Never destroyed: the backend may exit from anywhere, and the library objects go with it.
+Registry* registryOrNull() noexcept {
+    try {
+        static Registry* const registry = new Registry();
+        return registry;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+bool rememberSession(LDAP* ld) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return false;
+    try {
+        registry->sessions.emplace(handleOf(ld), SessionRecord{ld, {}});
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+LDAP* liveSession(Handle handle) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return nullptr;
+    auto found = registry->sessions.find(handle);
+    return found == registry->sessions.end() ? nullptr : found->second.ld;
+}
+
+LDAPMessage* liveResult(Handle handle) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return nullptr;
+    auto found = registry->results.find(handle);
+    return found == registry->results.end() ? nullptr : found->second.message;
+}
+
+LDAPMessage* liveEntry(Handle handle) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return nullptr;
+    auto found = registry->entries.find(handle);
+    return found == registry->entries.end() ? nullptr : found->second.entry;
+}
+
+// Drops a result and its entries from the registry; the message itself is left alone.
+void forgetResult(Registry& registry, Handle handle) noexcept {
+    auto found = registry.results.find(handle);
+    if (found == registry.results.end()) return;
+    for (Handle entry : found->second.entries)
+        registry.entries.erase(entry);
+    auto session = registry.sessions.find(found->second.session);
+    if (session != registry.sessions.end()) session->second.results.erase(handle);
+    registry.results.erase(found);
+}
+
+// Registers a search result with all of its entries up front, so that walking them later is
+// a chain of constant-time lookups.
+bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return false;
+    Handle handle = handleOf(message);
+    try {
+        ResultRecord& record = registry->results[handle];
+        record = ResultRecord{message, session, {}};
+        for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
+             entry = ldap_next_entry(ld, entry)) {
+            record.entries.push_back(handleOf(entry));
+            registry->entries.emplace(handleOf(entry), EntryRecord{entry, handle});
+        }
+        registry->sessions.at(session).results.insert(handle);
+        return true;
+    } catch (...) {
+        forgetResult(*registry, handle);
+        return false;
+    }
+}
+
+// Releases a registered result and returns what ldap_msgfree returns.
+int releaseResult(Handle handle) noexcept {
+    Registry* registry = registryOrNull();
+    LDAPMessage* message = liveResult(handle);
+    forgetResult(*registry, handle);
+    return ldap_msgfree(message);
+}
+
+// Releases a registered session with the results still held on it; returns the unbind's code.
+int releaseSession(Handle handle) noexcept {
+    Registry* registry = registryOrNull();
+    auto found = registry->sessions.find(handle);
+    std::unordered_set<Handle>& results = found->second.results;
+    while (!results.empty())
+        releaseResult(*results.begin());
+    LDAP* ld = found->second.ld;
+    registry->sessions.erase(found);
+    return ldap_unbind_s(ld);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handle checks that report. Each runs after the 0 checks of its caller.
+
+LDAP* requireSession(const char* fname, Handle handle) {
+    LDAP* ld = liveSession(handle);
+    if (ld == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP session handle");
+    return ld;
+}
+
+LDAPMessage* requireResult(const char* fname, Handle handle) {
+    LDAPMessage* message = liveResult(handle);
+    if (message == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP message handle");
+    return message;
+}
+
+LDAPMessage* requireEntry(const char* fname, Handle handle) {
+    LDAPMessage* entry = liveEntry(handle);
+    if (entry == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP entry handle");
+    return entry;
+}
+
+void reportOutOfMemory(const char* fname) {
+    QUENBY_REPORT(ERROR, fname, "out of memory");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waiting for the server.
+
+enum class OnInterrupt { abandonRequest, releaseSession };
+
+// Lets a pending cancel or statement_timeout end the statement; the request in flight is
+// abandoned first (or the private session released), so nothing stays behind.
+void serviceInterrupts(LDAP* ld, int msgid, OnInterrupt onInterrupt) {
+    if (!INTERRUPTS_PENDING_CONDITION()) return;
+    PG_TRY();
+    { CHECK_FOR_INTERRUPTS(); }
+    PG_CATCH();
+    {
+        if (onInterrupt == OnInterrupt::releaseSession) {
+            ldap_unbind_ext(ld, nullptr, nullptr);
+        } else {
+            ldap_abandon_ext(ld, msgid, nullptr, nullptr);
+        }
+        PG_RE_THROW();
+    }
+    PG_END_TRY();
+}
+
+int sessionErrorCode(LDAP* ld) {
+    int code = LDAP_OTHER;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
+// The library's own synchronous calls wait without a limit, cannot be cancelled, and fail
+// with -1 whenever any signal reaches the backend. This waits for the whole answer to msgid
+// in short ticks, carries on through signals, and serves cancel and statement_timeout between
+// ticks. Returns the answer's type, or -1 with *answer null.
+int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer) {
+    for (;;) {
+        struct timeval tick = {0, interruptTickMicros};
+        *answer = nullptr;
+        errno = 0;
+        int type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
+        bool interrupted = type == -1 && errno == EINTR;
+        if (type > 0 || (type == -1 && !interrupted)) return type;
+        if (*answer != nullptr) ldap_msgfree(*answer);
+        serviceInterrupts(ld, msgid, onInterrupt);
+    }
+}
+
+// ldap_simple_bind_s, waiting as awaitAnswer does.
+int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onInterrupt) {
+    int msgid = ldap_simple_bind(ld, user, password);
+    if (msgid == -1) return sessionErrorCode(ld);
+    LDAPMessage* answer = nullptr;
+    if (awaitAnswer(ld, msgid, onInterrupt, &answer) == -1) return sessionErrorCode(ld);
+    return ldap_result2error(ld, answer, 1);
+}
+
+// ldap_search_s, waiting as awaitAnswer does; *result is the library's answer or null.
+int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char** attributes,
+               LDAPMessage** result) {
+    *result = nullptr;
+    int msgid = ldap_search(ld, base, scope, filter, attributes, 0);
+    if (msgid == -1) return sessionErrorCode(ld);
+    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, result) == -1) {
+        return sessionErrorCode(ld);
+    }
+    return ldap_result2error(ld, *result, 0);
+}
+
+// ldap_open, then protocol version 3: with the library's default, version 2, a standard
+// server refuses the bind.
+LDAP* openVersion3(const char* host, int port) {
+    LDAP* ld = ldap_open(host, port);
+    if (ld != nullptr) {
+        int version = LDAP_VERSION3;
+        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    }
+    return ld;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copies of library data in palloc'd memory, so that reports never leave library memory
+// behind.
+
+struct StringList {
+    int count;
+    char** items;
+};
+
+struct Bytes {
+    const char* data;
+    size_t length;
+};
+
+// Copies `count` byte strings, each with a terminator added, into one palloc'd block; null when
+// memory ran out. itemAt(i) gives the i-th string as Bytes.
+template <typename ItemAt>
+char** copyStrings(int count, ItemAt itemAt) {
+    size_t total = sizeof(char*) * count;
+    for (int i = 0; i < count; ++i)
+        total += itemAt(i).length + 1;
+    if (total > MaxAllocSize) return nullptr;
+    char** copy = static_cast<char**>(palloc_extended(total, MCXT_ALLOC_NO_OOM));
+    if (copy == nullptr) return nullptr;
+    char* cursor = reinterpret_cast<char*>(copy + count);
+    for (int i = 0; i < count; ++i) {
+        Bytes item = itemAt(i);
+        memcpy(cursor, item.data, item.length);
+        cursor[item.length] = '\0';
+        copy[i] = cursor;
+        cursor += item.length + 1;
+    }
+    return copy;
+}
+
+// The values of one attribute, each cut at its first zero byte; count 0 when the entry has
+// none. The values are read as byte strings: the library's string form drops the whole
+// attribute as soon as one value holds a zero byte.
+StringList fetchValues(const char* fname, LDAP* ld, LDAPMessage* entry, const char* attribute) {
+    StringList list = {0, nullptr};
+    struct berval** values = ldap_get_values_len(ld, entry, attribute);
+    if (values == nullptr) return list;
+    list.count = ldap_count_values_len(values);
+    list.items = copyStrings(list.count, [values](int i) {
+        return Bytes{values[i]->bv_val, strnlen(values[i]->bv_val, values[i]->bv_len)};
+    });
+    ldap_value_free_len(values);
+    if (list.items == nullptr) reportOutOfMemory(fname);
+    return list;
+}
+
+// Attribute names as the library hands them out, gathered in a malloc'd array.
+struct HeldNames {
+    char** names;
+    int count;
+    bool complete;
+};
+
+// Walks the entry's attributes in the library's order: all of them, or at most `limit` when
+// limit is not negative, in which case no name past the limit is fetched.
+HeldNames holdAttributeNames(LDAP* ld, LDAPMessage* entry, int limit) {
+    HeldNames held = {nullptr, 0, true};
+    int capacity = 0;
+    BerElement* cursor = nullptr;
+    for (char* name = ldap_first_attribute(ld, entry, &cursor); name != nullptr;) {
+        if (held.count == capacity) {
+            capacity = capacity == 0 ? 32 : capacity * 2;
+            char** grown = static_cast<char**>(realloc(held.names, sizeof(char*) * capacity));
+            if (grown == nullptr) {
+                ldap_memfree(name);
+                held.complete = false;
+                break;
+            }
+            held.names = grown;
+        }
+        held.names[held.count++] = name;
+        if (limit >= 0 && held.count >= limit) break;
+        name = ldap_next_attribute(ld, entry, cursor);
+    }
+    if (cursor != nullptr) ber_free(cursor, 0);
+    return held;
+}
+
+// The entry's attribute names (see holdAttributeNames), copied into palloc'd memory.
+StringList fetchAttributeNames(const char* fname, LDAP* ld, LDAPMessage* entry, int limit) {
+    HeldNames held = holdAttributeNames(ld, entry, limit);
+    StringList list = {held.count, nullptr};
+    if (held.complete) {
+        list.items = copyStrings(held.count, [&held](int i) {
+            return Bytes{held.names[i], strlen(held.names[i])};
+        });
+    }
+    for (int i = 0; i < held.count; ++i)
+        ldap_memfree(held.names[i]);
+    free(held.names);
+    if (list.items == nullptr) reportOutOfMemory(fname);
+    return list;
+}
+
+bool validInDatabaseEncoding(const char* value) {
+    return pg_verify_mbstr(GetDatabaseEncoding(), value, static_cast<int>(strlen(value)), true);
+}
+
+// Binary values never become text: a value the database encoding does not accept is an ERROR
+// naming the attribute.
+void requireValidValue(const char* fname, const char* attribute, const char* value) {
+    if (!validInDatabaseEncoding(value)) {
+        QUENBY_REPORT(ERROR, fname, "Value of attribute %s is not valid in the database encoding",
+                      attribute);
+    }
+}
+
+// Messages show a value the database encoding does not accept as "\x" and its bytes in hex.
+const char* printableValue(const char* value) {
+    if (validInDatabaseEncoding(value)) return value;
+    size_t length = strlen(value);
+    char* shown = static_cast<char*>(palloc(2 * length + 3));
+    shown[0] = '\\';
+    shown[1] = 'x';
+    hex_encode(value, length, shown + 2);
+    shown[2 * length + 2] = '\0';
+    return shown;
+}
+
+ArrayType* textArray(char* const* strings, int count) {
+    Datum* items = static_cast<Datum*>(palloc(sizeof(Datum) * count));
+    for (int i = 0; i < count; ++i)
+        items[i] = PointerGetDatum(cstring_to_text(strings[i]));
+    int16 typlen;
+    bool byval;
+    char align;
+    get_typlenbyvalalign(TEXTOID, &typlen, &byval, &align);
+    return construct_array(items, count, TEXTOID, typlen, byval, align);
+}
+
+ArrayType* bigintPair(int64 first, int64 second) {
+    Datum items[2] = {Int64GetDatum(first), Int64GetDatum(second)};
+    int16 typlen;
+    bool byval;
+    char align;
+    get_typlenbyvalalign(INT8OID, &typlen, &byval, &align);
+    return construct_array(items, 2, INT8OID, typlen, byval, align);
+}
+
+// Fills `slots` with the search's attribute names: NULL elements are skipped, at most
+// maxRequestedAttributes names are taken, and the slot after the last is left empty.
+int takeAttributeNames(const char* fname, ArrayType* names, char** slots) {
+    int16 typlen;
+    bool byval;
+    char align;
+    get_typlenbyvalalign(ARR_ELEMTYPE(names), &typlen, &byval, &align);
+    Datum* elements;
+    bool* nulls;
+    int count;
+    deconstruct_array(names, ARR_ELEMTYPE(names), typlen, byval, align, &elements, &nulls, &count);
+    QUENBY_REPORT(DEBUG1, fname, "Number of Attributes : %d.", count);
+    int taken = 0;
+    for (int i = 0; i < count && taken < maxRequestedAttributes; ++i) {
+        if (nulls[i]) continue;
+        text* element = DatumGetTextPP(elements[i]);
+        int length = VARSIZE_ANY_EXHDR(element);
+        char* name = pnstrdup(VARDATA_ANY(element), length);
+        slots[taken++] = name;
+        QUENBY_REPORT(DEBUG1, fname, "attr[%d] %s, len %d.", i, name, length);
+    }
+    slots[taken] = nullptr;
+    return taken;
+}
+
+bool fileOpens(const char* path) {
+    FILE* file = fopen(path, "rb");
+    if (file == nullptr) return false;
+    fclose(file);
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// SQL functions: sessions.
+
+extern "C" {
+
+Datum pg_ldap_err2text(PG_FUNCTION_ARGS) {
+    const char* description = ldap_err2string(PG_GETARG_INT32(0));
+    if (description == nullptr || description[0] == '\0') {
+        QUENBY_REPORT(ERROR, __func__, "No LDAP Return Value!");
+    }
+    PG_RETURN_TEXT_P(cstring_to_text_with_len(description, strlen(description)));
+}
+
+Datum pg_ldap_open(PG_FUNCTION_ARGS) {
+    char* host = text_to_cstring(PG_GETARG_TEXT_PP(0));
+    int port = PG_GETARG_INT32(1);
+    LDAP* ld = openVersion3(host, port);
+    if (ld == nullptr) {
+        QUENBY_REPORT(WARNING, __func__, "Empty session for AD host %s:%d", host, port);
+        pfree(host);
+        PG_RETURN_INT64(0);
+    }
+    if (!rememberSession(ld)) {
+        ldap_unbind_ext(ld, nullptr, nullptr);
+        reportOutOfMemory(__func__);
+    }
+    pfree(host);
+    PG_RETURN_INT64(handleOf(ld));
+}
+
+Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    int level = PG_GETARG_INT32(1);
+    char* certFile = text_to_cstring(PG_GETARG_TEXT_PP(2));
+    char* keyFile = text_to_cstring(PG_GETARG_TEXT_PP(3));
+    if (session == 0) QUENBY_REPORT(ERROR, __func__, "Bad SSL LDAP session!");
+    LDAP* ld = requireSession(__func__, session);
+    if (level < LDAP_OPT_X_TLS_NEVER || level > LDAP_OPT_X_TLS_TRY) {
+        QUENBY_REPORT(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
+    }
+    if (!fileOpens(certFile)) {
+        QUENBY_REPORT(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
+    }
+    if (!fileOpens(keyFile)) {
+        QUENBY_REPORT(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
+    }
+    int rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &level);
+    if (rc != 0) {
+        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_REQUIRE_CERT failed, error=%d", rc);
+    }
+    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, nullptr);
+    if (rc != 0) {
+        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_CACERTFILE failed, error=%d", rc);
+    }
+    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CERTFILE, certFile);
+    if (rc != 0) {
+        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_CERTFILE failed, error=%d", rc);
+    }
+    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_KEYFILE, keyFile);
+    if (rc != 0) {
+        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_KEYFILE failed, error=%d", rc);
+    }
+    // The four options above only reach the handshake through a TLS context of the session's
+    // own; without one the library's global context is used and no certificate is presented.
+    int newContextIsServer = 0;
+    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContextIsServer);
+    if (rc != 0) {
+        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_NEWCTX failed, error=%d", rc);
+    }
+    rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    CHECK_FOR_INTERRUPTS();
+    if (rc != 0) QUENBY_REPORT(ERROR, __func__, "SSL start failed, error=%d", rc);
+    pfree(certFile);
+    pfree(keyFile);
+    PG_RETURN_INT32(0);
+}
+
+Datum pg_ldap_bind(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    char* user = text_to_cstring(PG_GETARG_TEXT_PP(1));
+    char* password = text_to_cstring(PG_GETARG_TEXT_PP(2));
+    if (session == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Empty session for AD user %s, passwd %s", user,
+                      passwordMask);
+    }
+    LDAP* ld = requireSession(__func__, session);
+    int rc = simpleBind(ld, user, password, OnInterrupt::abandonRequest);
+    pfree(user);
+    pfree(password);
+    PG_RETURN_INT32(rc);
+}
+
+Datum pg_ldap_unbind(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    if (session == 0) {
+        QUENBY_REPORT(WARNING, __func__, "Empty session");
+        PG_RETURN_INT32(1);
+    }
+    requireSession(__func__, session);
+    PG_RETURN_INT32(releaseSession(session));
+}
+
+Datum pg_ldap_server_test(PG_FUNCTION_ARGS) {
+    char* host = text_to_cstring(PG_GETARG_TEXT_PP(0));
+    int port = PG_GETARG_INT32(1);
+    char* user = text_to_cstring(PG_GETARG_TEXT_PP(2));
+    char* password = text_to_cstring(PG_GETARG_TEXT_PP(3));
+    int result = 1;
+    LDAP* ld = openVersion3(host, port);
+    if (ld != nullptr) {
+        result = simpleBind(ld, user, password, OnInterrupt::releaseSession);
+        // The session never reaches SQL: it is closed here whatever the bind said.
+        if (result == 0) {
+            result = ldap_unbind_s(ld);
+        } else {
+            ldap_unbind_ext(ld, nullptr, nullptr);
+        }
+    }
+    pfree(host);
+    pfree(user);
+    pfree(password);
+    PG_RETURN_INT32(result);
+}
+
+// ---------------------------------------------------------------------------------------------
+// SQL functions: searches and results.
+
+Datum pg_ldap_search(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    char* base = text_to_cstring(PG_GETARG_TEXT_PP(1));
+    int scope = PG_GETARG_INT32(2);
+    char* filter = text_to_cstring(PG_GETARG_TEXT_PP(3));
+    ArrayType* names = PG_GETARG_ARRAYTYPE_P(4);
+    char* slots[maxRequestedAttributes + 1] = {};
+    QUENBY_REPORT(DEBUG1, __func__, "ldap_search_s, dn=[%s], filter=[%s]", base, filter);
+    if (session == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Empty session for AD base %s, filter %s", base, filter);
+    }
+    LDAP* ld = requireSession(__func__, session);
+    if (ArrayGetNItems(ARR_NDIM(names), ARR_DIMS(names)) == 0) {
+        QUENBY_REPORT(WARNING, __func__, "No attributes for AD base %s, filter %s", base, filter);
+    }
+    if (takeAttributeNames(__func__, names, slots) == 0) {
+        pfree(base);
+        pfree(filter);
+        PG_RETURN_NULL();
+    }
+    LDAPMessage* result = nullptr;
+    int rc = searchSync(ld, base, scope, filter, slots, &result);
+    pfree(base);
+    pfree(filter);
+    Handle message = 0;
+    if (rc != 0) {
+        if (result != nullptr) ldap_msgfree(result);
+        QUENBY_REPORT(WARNING, __func__, "LDAP search error: %d.", rc);
+    } else if (rememberResult(session, ld, result)) {
+        message = handleOf(result);
+    } else {
+        ldap_msgfree(result);
+        reportOutOfMemory(__func__);
+    }
+    PG_RETURN_ARRAYTYPE_P(bigintPair(message, rc));
+}
+
+Datum pg_ldap_count_entries(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle message = PG_GETARG_INT64(1);
+    if (session == 0 || message == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:message %d:%d", low32(session),
+                      low32(message));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    PG_RETURN_INT32(ldap_count_entries(ld, requireResult(__func__, message)));
+}
+
+Datum pg_ldap_msgfree(PG_FUNCTION_ARGS) {
+    Handle message = PG_GETARG_INT64(0);
+    if (message == 0) QUENBY_REPORT(ERROR, __func__, "NULL LDAP message!");
+    requireResult(__func__, message);
+    PG_RETURN_INT32(releaseResult(message));
+}
+
+Datum pg_ldap_get_first_entry(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle message = PG_GETARG_INT64(1);
+    if (session == 0 || message == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:message %d:%d", low32(session),
+                      low32(message));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    PG_RETURN_INT64(handleOf(ldap_first_entry(ld, requireResult(__func__, message))));
+}
+
+Datum pg_ldap_get_next_entry(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle entry = PG_GETARG_INT64(1);
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
+                      low32(entry));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    PG_RETURN_INT64(handleOf(ldap_next_entry(ld, requireEntry(__func__, entry))));
+}
+
+Datum pg_ldap_get_attributes(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle entry = PG_GETARG_INT64(1);
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
+                      low32(entry));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    LDAPMessage* message = requireEntry(__func__, entry);
+    StringList names = fetchAttributeNames(__func__, ld, message, maxListedAttributes);
+    QUENBY_REPORT(DEBUG1, __func__, "Number of Attributes: %d", names.count);
+    if (names.count == 0) {
+        QUENBY_REPORT(WARNING, __func__, "Number of Attributes: %d", names.count);
+        PG_RETURN_NULL();
+    }
+    ArrayType* array = textArray(names.items, names.count);
+    for (int i = 0; i < names.count; ++i) {
+        QUENBY_REPORT(DEBUG1, __func__, "Attribute packed: %s", names.items[i]);
+    }
+    PG_RETURN_ARRAYTYPE_P(array);
+}
+
+Datum pg_ldap_get_attrib_vals(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle entry = PG_GETARG_INT64(1);
+    char* attribute = text_to_cstring(PG_GETARG_TEXT_PP(2));
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
+                      low32(entry));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    LDAPMessage* message = requireEntry(__func__, entry);
+    QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : Attribute %s.", static_cast<long long>(session),
+                  attribute);
+    StringList values = fetchValues(__func__, ld, message, attribute);
+    for (int i = 0; i < values.count; ++i) {
+        requireValidValue(__func__, attribute, values.items[i]);
+        QUENBY_REPORT(DEBUG1, __func__, "Value[%d] %s", i, values.items[i]);
+    }
+    pfree(attribute);
+    if (values.count == 0) {
+        QUENBY_REPORT(WARNING, __func__, "Number of Values: %d", values.count);
+        PG_RETURN_NULL();
+    }
+    PG_RETURN_ARRAYTYPE_P(textArray(values.items, values.count));
+}
+
+Datum pg_ldap_get_attrib_value(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle entry = PG_GETARG_INT64(1);
+    char* attribute = text_to_cstring(PG_GETARG_TEXT_PP(2));
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
+                      low32(entry));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    LDAPMessage* message = requireEntry(__func__, entry);
+    QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : Attribute %s.", static_cast<long long>(session),
+                  attribute);
+    StringList values = fetchValues(__func__, ld, message, attribute);
+    size_t length = 0;
+    if (values.count > 0) {
+        requireValidValue(__func__, attribute, values.items[0]);
+        QUENBY_REPORT(DEBUG2, __func__, "Attribute %s, Value %s", attribute, values.items[0]);
+        length = strlen(values.items[0]);
+    }
+    pfree(attribute);
+    if (length > 0) PG_RETURN_TEXT_P(cstring_to_text_with_len(values.items[0], length));
+    if (values.count == 0) QUENBY_REPORT(WARNING, __func__, "No Values!");
+    PG_RETURN_NULL();
+}
+
+Datum pg_ldap_get_ad_info(PG_FUNCTION_ARGS) {
+    Handle session = PG_GETARG_INT64(0);
+    Handle entry = PG_GETARG_INT64(1);
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %lld:%lld",
+                      static_cast<long long>(session), static_cast<long long>(entry));
+    }
+    LDAP* ld = requireSession(__func__, session);
+    LDAPMessage* message = requireEntry(__func__, entry);
+    QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : en=%lld.", static_cast<long long>(session),
+                  static_cast<long long>(entry));
+    StringList names = fetchAttributeNames(__func__, ld, message, -1);
+    // Restarts for every attribute with values: the result is the last such attribute's count.
+    int counter = 0;
+    for (int i = 0; i < names.count; ++i) {
+        const char* name = names.items[i];
+        QUENBY_REPORT(DEBUG1, __func__, "Attribute %s", name);
+        StringList values = fetchValues(__func__, ld, message, name);
+        if (values.count == 0) continue;
+        counter = 0;
+        for (int v = 0; v < values.count; ++v) {
+            QUENBY_REPORT(INFO, __func__, "Attribute %s, Value %s", name,
+                          printableValue(values.items[v]));
+            ++counter;
+        }
+    }
+    PG_RETURN_INT32(counter);
+}
+
+}  // extern "C"

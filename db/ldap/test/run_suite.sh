@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs quenby_ldap's SQL suites against the PostgreSQL server of the environment (PGHOST,
+# PGPORT, ...: run it under scripts/pg_sandbox.sh) and a throwaway slapd started here, and
+# compares each suite's psql transcript with its expected file.
+#
+#   run_suite.sh <results-dir> <suite>...
+#
+# Ports, handles and line numbers change from run to run; they are masked in both transcripts
+# before the comparison, as is DEBUG output of the server that does not come from quenby_ldap.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../../.." && pwd)
+results=$1
+shift
+mkdir -p "$results"
+
+slapd_work=$(mktemp -d /tmp/quenby_slapd.XXXXXX)
+trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
+"$root/scripts/slapd_sandbox.sh" start "$slapd_work"
+# shellcheck disable=SC1091
+. "$slapd_work/env"
+
+# A loopback port where nothing listens.
+dead_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 40000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+    done
+}
+
+# psql prefixes messages with the script path and line. Handles (addresses), ports and the
+# numbers derived from them have five digits or more; the test data keeps every number it
+# shows shorter.
+normalise() {
+    sed -E \
+        -e 's/^psql:[^:]*:[0-9]+: //' \
+        -e '/^DEBUG:  /{/\[pg_ldap_/!d}' \
+        -e '/\[pg_ldap_/s/(^|[^0-9A-Za-z_])-?[0-9]{5,}\b/\1<n>/g' \
+        -e 's/^(LOCATION:  .*\.cpp):[0-9]+$/\1:<line>/'
+}
+
+status=0
+for suite in "$@"; do
+    database=quenby_$suite
+    psql -X -q -d postgres -c "DROP DATABASE IF EXISTS $database" -c "CREATE DATABASE $database"
+    raw=$results/$suite.raw
+    PGDATABASE=$database psql -X -a -q \
+        -v ldap_host="$LDAP_HOST" -v ldap_port="$LDAP_PORT" -v dead_port="$(dead_port)" \
+        -v base="$LDAP_BASE" -v bind_dn="$LDAP_BIND_DN" -v bind_pw="$LDAP_BIND_PW" \
+        -v client_cert="$LDAP_CLIENT_CERT" -v client_key="$LDAP_CLIENT_KEY" \
+        -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" \
+        -f "$here/sql/$suite.sql" >"$raw" 2>&1 || true
+    normalise <"$raw" >"$results/$suite.out"
+    if diff -u "$here/expected/$suite.out" "$results/$suite.out" >"$results/$suite.diff"; then
+        echo "ok: $suite"
+    else
+        echo "FAILED: $suite (differences follow, transcript in $results/$suite.out)"
+        cat "$results/$suite.diff"
+        status=1
+    fi
+done
+exit $status

@@ -1,0 +1,115 @@
+-- Searches and the walking of their results.
+CREATE EXTENSION quenby_ldap;
+SELECT pg_backend_pid() AS backend \gset
+SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
+SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
+
+-- Searches, counts and walks a result; the walk reads each entry's first value of `attr`.
+CREATE FUNCTION walk(s bigint, base text, scope int, filter text, attr text,
+                     OUT code bigint, OUT counted int, OUT walked text, OUT freed int)
+LANGUAGE plpgsql AS $$
+DECLARE
+    r bigint[] := pg_ldap_search(s, base, scope, filter, ARRAY[attr]);
+    e bigint;
+BEGIN
+    code := r[2];
+    IF r[1] = 0 THEN RETURN; END IF;
+    counted := pg_ldap_count_entries(s, r[1]);
+    e := pg_ldap_get_first_entry(s, r[1]);
+    walked := '';
+    WHILE e <> 0 LOOP
+        walked := walked || coalesce(pg_ldap_get_attrib_value(s, e, attr), '-') || ' ';
+        e := pg_ldap_get_next_entry(s, e);
+    END LOOP;
+    freed := pg_ldap_msgfree(r[1]);
+END $$;
+
+-- The three scopes, filters, a search that finds nothing, and failed searches (a missing base
+-- DN, a filter the library cannot parse): code 32 and -7 come with message handle 0.
+SELECT base, scope, filter, w.*
+FROM (VALUES ('ou=people,dc=tarn,dc=test', 0, '(objectClass=*)', 'ou'),
+             ('ou=people,dc=tarn,dc=test', 1, '(objectClass=*)', 'uid'),
+             ('ou=people,dc=tarn,dc=test', 2, '(objectClass=*)', 'cn'),
+             ('dc=tarn,dc=test', 2, '(&(objectClass=inetOrgPerson)(uid=*o*))', 'uid'),
+             ('ou=empty,dc=tarn,dc=test', 1, '(objectClass=*)', 'cn'),
+             ('ou=missing,dc=tarn,dc=test', 2, '(objectClass=*)', 'cn'),
+             ('dc=tarn,dc=test', 2, '(((', 'cn')) AS searches(base, scope, filter, attr),
+     LATERAL walk(:s, base, scope, filter, attr) AS w;
+
+-- The result array is one-based: the message handle, then the code.
+SELECT pg_ldap_search(:s, 'ou=missing,dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}') AS r \gset
+SELECT (:'r'::bigint[])[1] AS message, (:'r'::bigint[])[2] AS code;
+
+-- The trace of a search: DEBUG1 lines, NULL elements of the name array skipped, lengths in
+-- bytes.
+SET client_min_messages = debug1;
+SELECT (pg_ldap_search(:s, 'dc=tarn,dc=test', 0, '(cn=Café)', ARRAY[NULL, 'cn', NULL, 'naïve']))[2];
+-- No name at all: no search, NULL.
+SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{}') IS NULL AS empty_array;
+SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 0, '(objectClass=*)', ARRAY[NULL]::text[]) IS NULL AS all_null;
+-- 200 names: only the first 127 are requested.
+SELECT pg_ldap_search(:s, 'cn=wide,dc=tarn,dc=test', 0, '(objectClass=*)',
+                      ARRAY(SELECT format('tarnAttr%s', to_char(i, 'FM000')) FROM generate_series(1, 200) AS i)) AS r \gset
+RESET client_min_messages;
+SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1]) AS e \gset
+SELECT array_length(a, 1) AS names, a[1] AS first, a[127] AS last
+FROM pg_ldap_get_attributes(:s, :e) AS a;
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
+-- The wide entry: 130 attributes, of which pg_ldap_get_attributes lists 128 and
+-- pg_ldap_get_ad_info shows all.
+SELECT pg_ldap_search(:s, 'cn=wide,dc=tarn,dc=test', 0, '(objectClass=*)', '{*}') AS r \gset
+SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1]) AS e \gset
+SELECT array_length(a, 1) AS names, a[1] AS first, a[128] AS last
+FROM pg_ldap_get_attributes(:s, :e) AS a;
+SELECT pg_ldap_get_ad_info(:s, :e);
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
+-- One entry, read every way, with the trace. The first entry of a result that begins with
+-- an entry is the result message itself; it is both a live message and a live entry.
+SELECT pg_ldap_search(:s, :'bind_dn', 0, '(objectClass=*)', '{cn,mail,uid,objectClass}') AS r \gset
+SELECT (:'r'::bigint[])[1] AS m \gset
+SELECT pg_ldap_get_first_entry(:s, :m) AS e \gset
+SELECT :e = :m AS entry_is_message, pg_ldap_count_entries(:s, :m);
+SET client_min_messages = debug2;
+SELECT pg_ldap_get_attributes(:s, :e);
+SELECT pg_ldap_get_attrib_vals(:s, :e, 'mail');
+SELECT pg_ldap_get_attrib_value(:s, :e, 'cn');
+SELECT pg_ldap_get_attrib_vals(:s, :e, 'telephoneNumber');
+SELECT pg_ldap_get_attrib_value(:s, :e, 'telephoneNumber');
+SELECT pg_ldap_get_ad_info(:s, :e);
+RESET client_min_messages;
+-- The value was not requested: NULL after the WARNING.
+SELECT pg_ldap_get_attrib_value(:s, :e, 'sn');
+SELECT pg_ldap_get_next_entry(:s, :e) AS after_last;
+SELECT pg_ldap_msgfree(:m);
+
+-- Binary values: cut at the first zero byte; a first value that starts with one is NULL
+-- without a WARNING; a value that is not UTF-8 never becomes text, and shows in hex in the
+-- INFO lines.
+SELECT pg_ldap_search(:s, 'cn=binary,dc=tarn,dc=test', 0, '(objectClass=*)', '{*}') AS r \gset
+SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1]) AS e \gset
+SELECT pg_ldap_get_attrib_vals(:s, :e, 'tarnBlob') AS blob_values,
+       pg_ldap_get_attrib_value(:s, :e, 'tarnBlob') AS blob_value,
+       pg_ldap_get_attrib_vals(:s, :e, 'tarnLeadZero') AS lead_zero_values,
+       pg_ldap_get_attrib_value(:s, :e, 'tarnLeadZero') IS NULL AS lead_zero_value_is_null;
+SELECT pg_ldap_get_attrib_vals(:s, :e, 'tarnBadText');
+SELECT pg_ldap_get_attrib_value(:s, :e, 'tarnBadText');
+SELECT pg_ldap_get_ad_info(:s, :e);
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
+-- Handle 0 in each position.
+SELECT pg_ldap_search(0, 'dc=tarn,dc=test', 2, '(cn=*)', '{cn}');
+SELECT pg_ldap_count_entries(0, 0);
+SELECT pg_ldap_get_first_entry(0, 0);
+SELECT pg_ldap_get_next_entry(0, 0);
+SELECT pg_ldap_get_attributes(0, 0);
+SELECT pg_ldap_get_attrib_vals(0, 0, 'cn');
+SELECT pg_ldap_get_attrib_value(0, 0, 'cn');
+SELECT pg_ldap_get_ad_info(0, 0);
+SELECT pg_ldap_msgfree(0);
+SELECT pg_ldap_get_next_entry(:s, 0);
+SELECT pg_ldap_get_ad_info(7, 0);
+
+SELECT pg_ldap_unbind(:s);
+SELECT pg_backend_pid() = :backend AS same_backend;

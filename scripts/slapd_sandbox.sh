@@ -1,0 +1,272 @@
+#!/usr/bin/env bash
+# A throwaway slapd for tests, benchmarks and the demo.
+#
+#   slapd_sandbox.sh start <workdir> [bulk-count]   test certificates, config, test tree (plus
+#                                                   bulk-count entries under ou=bulk), slapd on a
+#                                                   free loopback port; writes <workdir>/env
+#   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
+#
+# Debian's /usr/sbin/slapd runs as an ordinary process with its own config file and data
+# folder; the system's instance is never touched. StartTLS is offered with certificates from a
+# private CA and every TLS client must present a certificate of that CA. The client
+# certificate and key are readable by every local user (the PostgreSQL server reads them as the
+# postgres user): they are throwaway test files and nothing else.
+set -euo pipefail
+
+die() { echo "slapd_sandbox: $*" >&2; exit 1; }
+
+readonly base_dn="dc=tarn,dc=test"
+readonly admin_dn="cn=admin,$base_dn"
+readonly user_dn="uid=alice,ou=people,$base_dn"
+readonly user_password="alice-secret"
+readonly wide_extra_attributes=128
+
+unused_port() {
+    local port
+    for _ in $(seq 1 50); do
+        port=$((20000 + RANDOM % 40000))
+        (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+    done
+    die "no free port found"
+}
+
+# make_cert <name> <subject> <issuer-name|self> [extensions]
+make_cert() {
+    local dir=$1 name=$2 subject=$3 issuer=$4 extensions=${5:-}
+    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -keyout "$dir/$name.key" -subj "$subject" -out "$dir/$name.csr" 2>/dev/null
+    if [ "$issuer" = self ]; then
+        openssl x509 -req -in "$dir/$name.csr" -signkey "$dir/$name.key" -days 2 \
+            -extfile <(printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign,cRLSign\n') \
+            -out "$dir/$name.crt" 2>/dev/null
+    else
+        openssl x509 -req -in "$dir/$name.csr" -CA "$dir/$issuer.crt" -CAkey "$dir/$issuer.key" \
+            -CAcreateserial -days 2 -extfile <(printf '%s\n' "$extensions") \
+            -out "$dir/$name.crt" 2>/dev/null
+    fi
+    rm -f "$dir/$name.csr"
+}
+
+make_certificates() {
+    local dir=$1
+    mkdir -p "$dir"
+    make_cert "$dir" ca "/CN=tarn test CA" self
+    make_cert "$dir" server "/CN=localhost" ca \
+        "subjectAltName=IP:127.0.0.1,DNS:localhost
+extendedKeyUsage=serverAuth"
+    make_cert "$dir" client "/CN=tarn test client" ca "extendedKeyUsage=clientAuth"
+    # A client certificate from a CA the server does not know: it must be refused.
+    make_cert "$dir" rogue-ca "/CN=rogue CA" self
+    make_cert "$dir" rogue "/CN=rogue client" rogue-ca "extendedKeyUsage=clientAuth"
+    chmod 755 "$dir"
+    chmod 644 "$dir"/client.* "$dir"/rogue.* "$dir"/ca.crt
+    chmod 600 "$dir"/server.key "$dir"/ca.key "$dir"/rogue-ca.key
+}
+
+# Attributes of the test schema: tarnAttr001..128 for the wide entry, and octet strings for
+# binary values.
+write_schema() {
+    local file=$1 oid=1.3.6.1.4.1.4203.666.77 i
+    {
+        for i in $(seq -f '%03g' 1 "$wide_extra_attributes"); do
+            echo "attributetype ( $oid.1.$((10#$i)) NAME 'tarnAttr$i'" \
+                "EQUALITY caseIgnoreMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )"
+        done
+        local name n=0
+        for name in tarnBlob tarnLeadZero tarnBadText; do
+            n=$((n + 1))
+            echo "attributetype ( $oid.2.$n NAME '$name'" \
+                "EQUALITY octetStringMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.40 )"
+        done
+    } >"$file"
+}
+
+write_config() {
+    local work=$1
+    cat >"$work/slapd.conf" <<CONF
+include /etc/ldap/schema/core.schema
+include /etc/ldap/schema/cosine.schema
+include /etc/ldap/schema/inetorgperson.schema
+include $work/tarn.schema
+
+pidfile $work/slapd.pid
+argsfile $work/slapd.args
+modulepath /usr/lib/ldap
+moduleload back_mdb
+sizelimit unlimited
+
+TLSCACertificateFile $work/certs/ca.crt
+TLSCertificateFile $work/certs/server.crt
+TLSCertificateKeyFile $work/certs/server.key
+TLSVerifyClient demand
+
+database mdb
+maxsize 1073741824
+suffix "$base_dn"
+rootdn "$admin_dn"
+rootpw admin-secret
+directory $work/data
+access to attrs=userPassword by anonymous auth by self write by * none
+access to * by * read
+CONF
+}
+
+b64() { printf "$1" | base64 -w0; }
+
+write_tree() {
+    local file=$1 i
+    {
+        cat <<LDIF
+dn: $base_dn
+objectClass: dcObject
+objectClass: organization
+dc: tarn
+o: tarn test
+
+dn: ou=people,$base_dn
+objectClass: organizationalUnit
+ou: people
+
+dn: $user_dn
+objectClass: inetOrgPerson
+uid: alice
+cn: Alice Example
+sn: Example
+mail: alice@tarn.test
+mail: alice.example@tarn.test
+mail: a.example@tarn.test
+userPassword: $user_password
+
+dn: ou=staff,ou=people,$base_dn
+objectClass: organizationalUnit
+ou: staff
+
+dn: uid=bob,ou=staff,ou=people,$base_dn
+objectClass: inetOrgPerson
+uid: bob
+cn: Bob Example
+sn: Example
+
+dn: uid=carol,ou=staff,ou=people,$base_dn
+objectClass: inetOrgPerson
+uid: carol
+cn: Carol Ex\$ample
+sn: Example
+
+dn: ou=empty,$base_dn
+objectClass: organizationalUnit
+ou: empty
+
+dn: cn=binary,$base_dn
+objectClass: device
+objectClass: extensibleObject
+cn: binary
+tarnBlob:: $(b64 'ab\0cd')
+tarnLeadZero:: $(b64 '\0xyz')
+tarnBadText:: $(b64 'ok\377\376')
+
+dn: cn=wide,$base_dn
+objectClass: device
+objectClass: extensibleObject
+cn: wide
+LDIF
+        for i in $(seq -f '%03g' 1 "$wide_extra_attributes"); do
+            echo "tarnAttr$i: value $i"
+        done
+    } >"$file"
+}
+
+write_bulk() {
+    local file=$1 count=$2
+    printf 'dn: ou=bulk,%s\nobjectClass: organizationalUnit\nou: bulk\n\n' "$base_dn" >"$file"
+    seq -f '%05g' 1 "$count" | awk -v base="$base_dn" '{
+        printf "dn: uid=user%s,ou=bulk,%s\nobjectClass: inetOrgPerson\nuid: user%s\n", $1, base, $1
+        printf "cn: Bulk User %s\nsn: User%s\nmail: user%s@tarn.test\n\n", $1, $1, $1 }' >>"$file"
+}
+
+answers() {
+    ldapsearch -x -LLL -H "ldap://127.0.0.1:$1" -b "$base_dn" -s base dn >/dev/null 2>&1
+}
+
+launch() {
+    local work=$1 port
+    for _ in 1 2 3 4 5; do
+        port=$(unused_port)
+        /usr/sbin/slapd -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" -n tarn-slapd-sandbox \
+            >>"$work/slapd.log" 2>&1 || continue
+        for _ in $(seq 1 100); do
+            answers "$port" && { echo "$port"; return; }
+            sleep 0.1
+        done
+        halt "$work"
+    done
+    cat "$work/slapd.log" >&2
+    die "slapd did not start"
+}
+
+start() {
+    local work=$1 bulk=${2:-0}
+    [ -x /usr/sbin/slapd ] || die "/usr/sbin/slapd is missing (scripts/setup.sh installs it)"
+    mkdir -p "$work"
+    work=$(cd "$work" && pwd)
+    chmod 755 "$work"
+    make_certificates "$work/certs"
+    write_schema "$work/tarn.schema"
+    write_config "$work"
+    write_tree "$work/tree.ldif"
+    mkdir -p "$work/data"
+    slapadd -q -f "$work/slapd.conf" -l "$work/tree.ldif" >"$work/slapadd.log" 2>&1 ||
+        { cat "$work/slapadd.log" >&2; die "loading the test tree failed"; }
+    if [ "$bulk" -gt 0 ]; then
+        write_bulk "$work/bulk.ldif" "$bulk"
+        slapadd -q -f "$work/slapd.conf" -l "$work/bulk.ldif" >>"$work/slapadd.log" 2>&1 ||
+            { cat "$work/slapadd.log" >&2; die "loading the bulk entries failed"; }
+    fi
+    local port
+    port=$(launch "$work")
+    cat >"$work/env" <<ENV
+export LDAP_HOST=127.0.0.1
+export LDAP_PORT=$port
+export LDAP_URI=ldap://127.0.0.1:$port/
+export LDAP_BASE='$base_dn'
+export LDAP_BULK_BASE='ou=bulk,$base_dn'
+export LDAP_BULK_COUNT=$bulk
+export LDAP_BIND_DN='$user_dn'
+export LDAP_BIND_PW='$user_password'
+export LDAP_CA_CERT=$work/certs/ca.crt
+export LDAP_CLIENT_CERT=$work/certs/client.crt
+export LDAP_CLIENT_KEY=$work/certs/client.key
+export LDAP_ROGUE_CERT=$work/certs/rogue.crt
+export LDAP_ROGUE_KEY=$work/certs/rogue.key
+export LDAP_PIDFILE=$work/slapd.pid
+export LDAP_SANDBOX_DIR=$work
+ENV
+}
+
+# Stops the slapd of <workdir>, also when a test left it suspended (SIGSTOP).
+halt() {
+    local work=$1 pid
+    [ -f "$work/slapd.pid" ] || return 0
+    pid=$(cat "$work/slapd.pid")
+    kill -CONT "$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || true
+    for _ in $(seq 1 100); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    rm -f "$work/slapd.pid"
+}
+
+stop() {
+    local work=$1
+    [ -d "$work" ] || return 0
+    halt "$work"
+    rm -rf "$work"
+}
+
+case "${1:-}" in
+    start) [ $# -ge 2 ] || die "usage: slapd_sandbox.sh start <workdir> [bulk-count]"; start "$2" "${3:-0}" ;;
+    stop) [ $# -ge 2 ] || die "usage: slapd_sandbox.sh stop <workdir>"; stop "$2" ;;
+    *) die "usage: slapd_sandbox.sh start <workdir> [bulk-count] | stop <workdir>" ;;
+esac
