@@ -9,7 +9,6 @@
 // Handles are addresses of library objects, but SQL can pass any number: a handle is turned
 // back into a pointer only through the registry of objects this backend handed out and has not
 // released yet.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -248,6 +247,7 @@ void serviceInterrupts(LDAP* ld, int msgid, OnInterrupt onInterrupt) {
         if (onInterrupt == OnInterrupt::releaseSession) {
             ldap_unbind_ext(ld, nullptr, nullptr);
         } else {
+            ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
             ldap_abandon_ext(ld, msgid, nullptr, nullptr);
         }
         PG_RE_THROW();
@@ -261,21 +261,24 @@ int sessionErrorCode(LDAP* ld) {
     return code;
 }
 
-// The library's own synchronous calls wait without a limit, cannot be cancelled, and fail
-// with -1 whenever any signal reaches the backend. This waits for the whole answer to msgid
-// in short ticks, carries on through signals, and serves cancel and statement_timeout between
-// ticks. Returns the answer's type, or -1 with *answer null.
+// The library's synchronous calls wait without a limit and cannot be cancelled, and any signal
+// that reaches the backend meanwhile (PostgreSQL's timers and its own inter-process signals
+// arrive at any time) fails them with -1 and leaves the connection unusable. This waits for
+// the whole answer to msgid in short ticks with the library restarting interrupted waits, and
+// serves cancel and statement_timeout between ticks. Returns the answer's type, or -1 with
+// *answer null.
 int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer) {
-    for (;;) {
+    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+    int type;
+    do {
         struct timeval tick = {0, interruptTickMicros};
         *answer = nullptr;
-        errno = 0;
-        int type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
-        bool interrupted = type == -1 && errno == EINTR;
-        if (type > 0 || (type == -1 && !interrupted)) return type;
-        if (*answer != nullptr) ldap_msgfree(*answer);
-        serviceInterrupts(ld, msgid, onInterrupt);
-    }
+        type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
+        if (type == 0) serviceInterrupts(ld, msgid, onInterrupt);
+    } while (type == 0);
+    // Other calls on the session keep the library's default: a signal interrupts them.
+    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    return type;
 }
 
 // ldap_simple_bind_s, waiting as awaitAnswer does.
