@@ -55,20 +55,20 @@ std::string randomBytes(std::mt19937& rng, size_t length) {
     return s;
 }
 
+// Calls one of the envelope functions on copies of its arguments and takes over the result.
+std::string callEnvelopeFunction(char* (*function)(char*, char*), std::string first,
+                                 std::string second) {
+    HeapString result(function(first.data(), second.data()));
+    EXPECT_NE(result, nullptr);
+    return result ? result.get() : "";
+}
+
 std::string envelopeOf(const std::string& text, const std::string& key) {
-    std::string t = text;
-    std::string k = key;
-    HeapString envelope(EncryptDataNew(t.data(), k.data()));
-    EXPECT_NE(envelope, nullptr);
-    return envelope ? envelope.get() : "";
+    return callEnvelopeFunction(EncryptDataNew, text, key);
 }
 
 std::string openEnvelope(const std::string& envelope, const std::string& key) {
-    std::string e = envelope;
-    std::string k = key;
-    HeapString text(DecryptDataNew(e.data(), k.data()));
-    EXPECT_NE(text, nullptr);
-    return text ? text.get() : "";
+    return callEnvelopeFunction(DecryptDataNew, envelope, key);
 }
 
 // ---- legacy decoder -------------------------------------------------------------------
