@@ -38,9 +38,20 @@ as_cluster_owner() {
 sanitizer_preload() {
     local builddir=$1
     grep -q '^TARN_SANITIZE:BOOL=ON' "$builddir/CMakeCache.txt" 2>/dev/null || return 0
-    local cxx
+    local cxx asan shim
     cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$builddir/CMakeCache.txt")
-    echo "$("$cxx" -print-file-name=libasan.so) $("$cxx" -print-file-name=libubsan.so)"
+    asan=$("$cxx" -print-file-name=libasan.so)
+    # A preloaded libasan starts up lazily, on its first intercepted call. In the server that
+    # call comes from a library constructor inside bindtextdomain, and ASan's start-up then
+    # re-enters gettext and leaves its lock broken: every server binary hangs. This shim's
+    # constructor runs before all others (-z initfirst) and starts ASan there.
+    shim=$builddir/pg_sandbox_asan_init.so
+    if [ ! -f "$shim" ]; then
+        printf 'void __asan_init(void);\n__attribute__((constructor)) static void start(void) { __asan_init(); }\n' |
+            "$cxx" -shared -fPIC -o "$shim.$$" -x c - -x none -Wl,-z,initfirst -Wl,--no-as-needed "$asan"
+        mv -f "$shim.$$" "$shim"
+    fi
+    echo "$asan $("$cxx" -print-file-name=libubsan.so) $shim"
 }
 
 start() {
