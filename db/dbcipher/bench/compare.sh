@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Side by side in one run, on one throwaway cluster:
+#   aes_encr encrypting / decrypting 16-byte texts  vs  pgcrypto's encode(encrypt_iv(...))
+#   and decrypt_iv(decode(...)) on the same rows; encr / decr; then the aes_encr query with
+#   parallel workers against a single process.
+#
+#   compare.sh <builddir> [rows]      (default 1,000,000 rows; best of 3 runs, interleaved)
+#
+# pgcrypto gets its own native input (bytea columns), so nothing is charged to it that it would
+# not pay in use.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+rows=${2:-1000000}
+
+if [ -z "${PG_SANDBOX_LOG:-}" ]; then
+    exec "$here/../../../scripts/pg_sandbox.sh" run "$build" -- "$here/compare.sh" "$build" "$rows"
+fi
+
+key=BenchMasterKey16
+salt=Xy
+iv=$("$build/db/dbcipher/dbcipher_peer" iv "$salt")
+sql() { "$PG_SANDBOX_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 "$@"; }
+
+echo "== preparing $rows rows of 16-byte texts"
+sql <<SQL
+SET client_min_messages = warning;
+CREATE EXTENSION IF NOT EXISTS dbcipher;
+CREATE EXTENSION IF NOT EXISTS pgcrypto;
+CREATE TABLE bench_rows AS
+SELECT plain, convert_to(plain, 'UTF8') AS plain_bytes,
+       aes_encr(plain, 16, true, '$salt', '$key') AS aes_text, encr(plain) AS legacy_text
+FROM (SELECT substr(md5(i::text), 1, 16) AS plain FROM generate_series(1, $rows) AS i) s;
+VACUUM ANALYZE bench_rows;
+SQL
+
+# The AES texts of both peers must be the same, or the race means nothing.
+mismatches=$(sql -c "SELECT count(*) FROM bench_rows
+    WHERE aes_text <> encode(encrypt_iv(plain_bytes, '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'), 'base64')")
+[ "$mismatches" = 0 ] || { echo "compare: aes_encr and pgcrypto disagree on $mismatches rows" >&2; exit 1; }
+
+declare -A best
+# Runs the query once with the given settings and records the fastest time per label.
+run_once() {
+    local label=$1 settings=$2 query=$3 ms
+    ms=$(sql -c "$settings" -c '\timing on' -c "$query" | sed -n 's/^Time: \([0-9.]*\) ms.*/\1/p')
+    if [ -z "${best[$label]:-}" ] || awk -v a="$ms" -v b="${best[$label]}" 'BEGIN { exit !(a < b) }'; then
+        best[$label]=$ms
+    fi
+}
+
+serial='SET max_parallel_workers_per_gather = 0'
+parallel='SET max_parallel_workers_per_gather = 2'
+one_worker='SET max_parallel_workers_per_gather = 1'
+declare -a labels=(aes_encr_encrypt pgcrypto_encrypt aes_encr_decrypt pgcrypto_decrypt encr decr
+                   aes_encr_encrypt_1_worker aes_encr_encrypt_parallel)
+declare -A settings=(
+    [aes_encr_encrypt]=$serial [pgcrypto_encrypt]=$serial [aes_encr_decrypt]=$serial
+    [pgcrypto_decrypt]=$serial [encr]=$serial [decr]=$serial
+    [aes_encr_encrypt_1_worker]=$one_worker [aes_encr_encrypt_parallel]=$parallel)
+declare -A queries=(
+    [aes_encr_encrypt]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows"
+    [pgcrypto_encrypt]="SELECT sum(length(encode(encrypt_iv(plain_bytes, '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'), 'base64'))) FROM bench_rows"
+    [aes_encr_decrypt]="SELECT sum(length(aes_encr(aes_text, 0, false, '$salt', '$key'))) FROM bench_rows"
+    [pgcrypto_decrypt]="SELECT sum(length(decrypt_iv(decode(aes_text, 'base64'), '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'))) FROM bench_rows"
+    [encr]="SELECT sum(length(encr(plain))) FROM bench_rows"
+    [decr]="SELECT sum(length(decr(legacy_text))) FROM bench_rows"
+    [aes_encr_encrypt_1_worker]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows"
+    [aes_encr_encrypt_parallel]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows")
+
+echo "== timing (best of 3, runs interleaved)"
+for _ in 1 2 3; do
+    for label in "${labels[@]}"; do run_once "$label" "${settings[$label]}" "${queries[$label]}"; done
+done
+
+per_second() { awk -v ms="$1" -v n="$rows" 'BEGIN { printf "%.0f", n / (ms / 1000) }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
+printf '%-28s %10s %14s\n' query ms rows/s
+for label in "${labels[@]}"; do
+    printf '%-28s %10.1f %14s\n' "$label" "${best[$label]}" "$(per_second "${best[$label]}")"
+done
+echo
+echo "aes_encr / pgcrypto throughput, encrypting: $(ratio "${best[aes_encr_encrypt]}" "${best[pgcrypto_encrypt]}")x"
+echo "aes_encr / pgcrypto throughput, decrypting: $(ratio "${best[aes_encr_decrypt]}" "${best[pgcrypto_decrypt]}")x"
+echo "leader + 1 worker / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_1_worker]}" "${best[aes_encr_encrypt]}")x"
+echo "leader + 2 workers / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_parallel]}" "${best[aes_encr_encrypt]}")x (on $(nproc) cores)"
+echo
+echo "== the parallel plan"
+sql -c "$parallel" -c "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF) ${queries[aes_encr_encrypt_parallel]}"
