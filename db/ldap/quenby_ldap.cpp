@@ -231,6 +231,30 @@ void reportOutOfMemory(const char* fname) {
     QUENBY_REPORT(ERROR, fname, "out of memory");
 }
 
+struct Target {
+    LDAP* ld;
+    LDAPMessage* message;
+};
+
+// The session and search result of count/first-entry calls, both required.
+Target requireSessionAndResult(const char* fname, Handle session, Handle message) {
+    if (session == 0 || message == 0) {
+        QUENBY_REPORT(ERROR, fname, "Bad LDAP session:message %d:%d", low32(session),
+                      low32(message));
+    }
+    LDAP* ld = requireSession(fname, session);
+    return Target{ld, requireResult(fname, message)};
+}
+
+// The session and entry of the entry functions, both required.
+Target requireSessionAndEntry(const char* fname, Handle session, Handle entry) {
+    if (session == 0 || entry == 0) {
+        QUENBY_REPORT(ERROR, fname, "Bad LDAP session:entry %d:%d", low32(session), low32(entry));
+    }
+    LDAP* ld = requireSession(fname, session);
+    return Target{ld, requireEntry(fname, entry)};
+}
+
 // ---------------------------------------------------------------------------------------------
 // Waiting for the server.
 
@@ -362,6 +386,14 @@ StringList fetchValues(const char* fname, LDAP* ld, LDAPMessage* entry, const ch
     ldap_value_free_len(values);
     if (list.items == nullptr) reportOutOfMemory(fname);
     return list;
+}
+
+// The values of an attribute of an entry, for the two value functions.
+StringList attributeValues(const char* fname, Handle session, Handle entry, const char* attribute) {
+    Target target = requireSessionAndEntry(fname, session, entry);
+    QUENBY_REPORT(DEBUG1, fname, "ld=%lld : Attribute %s.", static_cast<long long>(session),
+                  attribute);
+    return fetchValues(fname, target.ld, target.message, attribute);
 }
 
 // Attribute names as the library hands them out, gathered in a malloc'd array.
@@ -656,14 +688,8 @@ Datum pg_ldap_search(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_count_entries(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle message = PG_GETARG_INT64(1);
-    if (session == 0 || message == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:message %d:%d", low32(session),
-                      low32(message));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    PG_RETURN_INT32(ldap_count_entries(ld, requireResult(__func__, message)));
+    Target target = requireSessionAndResult(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1));
+    PG_RETURN_INT32(ldap_count_entries(target.ld, target.message));
 }
 
 Datum pg_ldap_msgfree(PG_FUNCTION_ARGS) {
@@ -674,37 +700,19 @@ Datum pg_ldap_msgfree(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_get_first_entry(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle message = PG_GETARG_INT64(1);
-    if (session == 0 || message == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:message %d:%d", low32(session),
-                      low32(message));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    PG_RETURN_INT64(handleOf(ldap_first_entry(ld, requireResult(__func__, message))));
+    Target target = requireSessionAndResult(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1));
+    PG_RETURN_INT64(handleOf(ldap_first_entry(target.ld, target.message)));
 }
 
 Datum pg_ldap_get_next_entry(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle entry = PG_GETARG_INT64(1);
-    if (session == 0 || entry == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
-                      low32(entry));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    PG_RETURN_INT64(handleOf(ldap_next_entry(ld, requireEntry(__func__, entry))));
+    Target target = requireSessionAndEntry(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1));
+    PG_RETURN_INT64(handleOf(ldap_next_entry(target.ld, target.message)));
 }
 
 Datum pg_ldap_get_attributes(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle entry = PG_GETARG_INT64(1);
-    if (session == 0 || entry == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
-                      low32(entry));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    LDAPMessage* message = requireEntry(__func__, entry);
-    StringList names = fetchAttributeNames(__func__, ld, message, maxListedAttributes);
+    Target target = requireSessionAndEntry(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1));
+    StringList names =
+        fetchAttributeNames(__func__, target.ld, target.message, maxListedAttributes);
     QUENBY_REPORT(DEBUG1, __func__, "Number of Attributes: %d", names.count);
     if (names.count == 0) {
         QUENBY_REPORT(WARNING, __func__, "Number of Attributes: %d", names.count);
@@ -718,18 +726,9 @@ Datum pg_ldap_get_attributes(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_get_attrib_vals(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle entry = PG_GETARG_INT64(1);
     char* attribute = text_to_cstring(PG_GETARG_TEXT_PP(2));
-    if (session == 0 || entry == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
-                      low32(entry));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    LDAPMessage* message = requireEntry(__func__, entry);
-    QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : Attribute %s.", static_cast<long long>(session),
-                  attribute);
-    StringList values = fetchValues(__func__, ld, message, attribute);
+    StringList values =
+        attributeValues(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1), attribute);
     for (int i = 0; i < values.count; ++i) {
         requireValidValue(__func__, attribute, values.items[i]);
         QUENBY_REPORT(DEBUG1, __func__, "Value[%d] %s", i, values.items[i]);
@@ -743,18 +742,9 @@ Datum pg_ldap_get_attrib_vals(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_get_attrib_value(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    Handle entry = PG_GETARG_INT64(1);
     char* attribute = text_to_cstring(PG_GETARG_TEXT_PP(2));
-    if (session == 0 || entry == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Bad LDAP session:entry %d:%d", low32(session),
-                      low32(entry));
-    }
-    LDAP* ld = requireSession(__func__, session);
-    LDAPMessage* message = requireEntry(__func__, entry);
-    QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : Attribute %s.", static_cast<long long>(session),
-                  attribute);
-    StringList values = fetchValues(__func__, ld, message, attribute);
+    StringList values =
+        attributeValues(__func__, PG_GETARG_INT64(0), PG_GETARG_INT64(1), attribute);
     size_t length = 0;
     if (values.count > 0) {
         requireValidValue(__func__, attribute, values.items[0]);
