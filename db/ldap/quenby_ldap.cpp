@@ -186,7 +186,7 @@ bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
     }
 }
 
-// Releases a registered result and returns what ldap_msgfree returns.
+// Releases a live result with its entries and returns what ldap_msgfree returns.
 int releaseResult(Handle handle) noexcept {
     Registry* registry = registryOrNull();
     LDAPMessage* message = liveResult(handle);
@@ -194,7 +194,7 @@ int releaseResult(Handle handle) noexcept {
     return ldap_msgfree(message);
 }
 
-// Releases a registered session with the results still held on it; returns the unbind's code.
+// Releases a live session with the results still held on it; returns the unbind's code.
 int releaseSession(Handle handle) noexcept {
     Registry* registry = registryOrNull();
     auto found = registry->sessions.find(handle);
