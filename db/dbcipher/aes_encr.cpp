@@ -118,6 +118,18 @@ Datum aesTransform(FunctionCallInfo fcinfo, int inputLen, bool encrypt) {
     return textResult(output);
 }
 
+// Runs a legacy wrapper under the database legacy key, which lives only in this frame; input
+// is released. Returns the library's status.
+int withDbLegacyKey(int (*wrapper)(char*, char*, char*), char* input, char* output,
+                    const char* function) {
+    char key[dbLegacyKeySize];
+    buildDbLegacyKey(key);
+    const int status = wrapper(input, key, output);
+    pfree(input);
+    checkWrapperStatus(status, function);
+    return status;
+}
+
 Datum separatedPart(FunctionCallInfo fcinfo, bool userPart) {
     const char* function = userPart ? "separate_encr_user" : "separate_encr_host";
     const text* arg = PG_GETARG_TEXT_PP(0);
@@ -164,12 +176,7 @@ Datum compute_salt(PG_FUNCTION_ARGS) {
 Datum decr(PG_FUNCTION_ARGS) {
     const text* arg = PG_GETARG_TEXT_PP(0);
     char* plain = scratchBuffer(legacyPlainCapacity(VARSIZE_ANY_EXHDR(arg)), "decr");
-    char* ascii = stringCopy(arg, 0, "decr");
-    char key[dbLegacyKeySize];
-    buildDbLegacyKey(key);
-    const int status = c_decryptData(ascii, key, plain);
-    pfree(ascii);
-    checkWrapperStatus(status, "decr");
+    const int status = withDbLegacyKey(c_decryptData, stringCopy(arg, 0, "decr"), plain, "decr");
     if (status != 1) plain[0] = '\0';
     return textResult(plain);
 }
@@ -179,12 +186,7 @@ Datum encr(PG_FUNCTION_ARGS) {
     const size_t len = VARSIZE_ANY_EXHDR(arg);
     checkLegacyClearLength(len);
     char* ascii = scratchBuffer(legacyTextCapacity(len), "encr");
-    char* clear = stringCopy(arg, 0, "encr");
-    char key[dbLegacyKeySize];
-    buildDbLegacyKey(key);
-    const int status = c_encryptData(clear, key, ascii);
-    pfree(clear);
-    checkWrapperStatus(status, "encr");
+    withDbLegacyKey(c_encryptData, stringCopy(arg, 0, "encr"), ascii, "encr");
     return textResult(ascii);
 }
 

@@ -61,18 +61,12 @@ int printIv(const char* salt) {
     return 0;
 }
 
-int legacyEncrypt(const char* text) {
+// Prints what DbEncryptData or DbDecryptData writes into a buffer of the given size; exit
+// status 1 when it refuses the text.
+int printLegacy(int (*transform)(char*, char*), const char* text, size_t capacity) {
     std::vector<char> in = zeroExtended(text, 0);
-    std::vector<char> out(legacyTextCapacity(std::strlen(text)), '\0');
-    if (DbEncryptData(in.data(), out.data()) != 1) return 1;
-    std::printf("%s\n", out.data());
-    return 0;
-}
-
-int legacyDecrypt(const char* text) {
-    std::vector<char> in = zeroExtended(text, 0);
-    std::vector<char> out(legacyPlainCapacity(std::strlen(text)), '\0');
-    if (DbDecryptData(in.data(), out.data()) != 1) return 1;
+    std::vector<char> out(capacity, '\0');
+    if (transform(in.data(), out.data()) != 1) return 1;
     std::printf("%s\n", out.data());
     return 0;
 }
@@ -92,7 +86,11 @@ int main(int argc, char** argv) {
     if (argc == 5 && command == "aes-encrypt") return aesEncrypt(argv[2], argv[3], argv[4]);
     if (argc == 5 && command == "aes-decrypt") return aesDecrypt(argv[2], argv[3], argv[4]);
     if (argc == 3 && command == "iv") return printIv(argv[2]);
-    if (argc == 3 && command == "legacy-encrypt") return legacyEncrypt(argv[2]);
-    if (argc == 3 && command == "legacy-decrypt") return legacyDecrypt(argv[2]);
+    if (argc == 3 && command == "legacy-encrypt") {
+        return printLegacy(DbEncryptData, argv[2], legacyTextCapacity(std::strlen(argv[2])));
+    }
+    if (argc == 3 && command == "legacy-decrypt") {
+        return printLegacy(DbDecryptData, argv[2], legacyPlainCapacity(std::strlen(argv[2])));
+    }
     return usage();
 }

@@ -142,6 +142,20 @@ const std::vector<AesCase> aesCases = {
     {"key longer than 16", "secret", "ab", "0123456789abcdefEXTRA"},
 };
 
+// A case as the platform stores it: the space-padded plaintext and the library's text of it.
+struct StoredCase {
+    std::string padded;
+    std::string text;
+    std::string pgcryptoKey;  // the 16 key bytes the transform reads, as a bytea literal
+    std::string pgcryptoIv;
+};
+
+StoredCase stored(const AesCase& c) {
+    const std::string padded = paddedWithSpaces(c.text);
+    return {padded, libraryAesEncrypt(padded, static_cast<int>(padded.size()), c.salt, c.key),
+            hexOf(zeroExtended(c.key, 16).substr(0, 16)), hexOf(derivedIv(c.salt))};
+}
+
 TEST_F(Server, AesEncryptAgreesWithLibraryAndPgcrypto) {
     // pgcrypto's Base64 has 76-column lines; the AES text has 72 and no final line break.
     const std::string pgcrypto =
@@ -150,15 +164,11 @@ TEST_F(Server, AesEncryptAgreesWithLibraryAndPgcrypto) {
         "E'\\n')";
     for (const auto& c : aesCases) {
         SCOPED_TRACE(c.name);
-        const std::string padded = paddedWithSpaces(c.text);
-        const std::string expected =
-            libraryAesEncrypt(padded, static_cast<int>(padded.size()), c.salt, c.key);
+        const StoredCase s = stored(c);
         EXPECT_EQ(
-            value("SELECT aes_encr($1, align_input($1), true, $2, $3)", {padded, c.salt, c.key}),
-            expected);
-        EXPECT_EQ(value(pgcrypto, {hexOf(padded), hexOf(zeroExtended(c.key, 16).substr(0, 16)),
-                                   hexOf(derivedIv(c.salt))}),
-                  expected);
+            value("SELECT aes_encr($1, align_input($1), true, $2, $3)", {s.padded, c.salt, c.key}),
+            s.text);
+        EXPECT_EQ(value(pgcrypto, {hexOf(s.padded), s.pgcryptoKey, s.pgcryptoIv}), s.text);
     }
 }
 
@@ -168,14 +178,11 @@ TEST_F(Server, AesDecryptAgreesWithLibraryAndPgcrypto) {
         "$3::bytea, 'aes-cbc/pad:none'), 'UTF8')";
     for (const auto& c : aesCases) {
         SCOPED_TRACE(c.name);
-        const std::string padded = paddedWithSpaces(c.text);
-        const std::string text =
-            libraryAesEncrypt(padded, static_cast<int>(padded.size()), c.salt, c.key);
-        EXPECT_EQ(libraryAesDecrypt(text, c.salt, c.key), padded);
-        EXPECT_EQ(value("SELECT aes_encr($1, 0, false, $2, $3)", {text, c.salt, c.key}), padded);
-        EXPECT_EQ(value(pgcrypto, {text, hexOf(zeroExtended(c.key, 16).substr(0, 16)),
-                                   hexOf(derivedIv(c.salt))}),
-                  padded);
+        const StoredCase s = stored(c);
+        EXPECT_EQ(libraryAesDecrypt(s.text, c.salt, c.key), s.padded);
+        EXPECT_EQ(value("SELECT aes_encr($1, 0, false, $2, $3)", {s.text, c.salt, c.key}),
+                  s.padded);
+        EXPECT_EQ(value(pgcrypto, {s.text, s.pgcryptoKey, s.pgcryptoIv}), s.padded);
     }
 }
 

@@ -4,14 +4,6 @@ CREATE EXTENSION IF NOT EXISTS dbcipher;
 CREATE FUNCTION pg_temp.padded(t text) RETURNS text IMMUTABLE LANGUAGE sql AS
 $$ SELECT t || repeat(' ', align_input(t) - octet_length(t)) $$;
 
-CREATE FUNCTION pg_temp.error_of(query text) RETURNS text LANGUAGE plpgsql AS $$
-BEGIN
-    EXECUTE query;
-    RETURN 'ok';
-EXCEPTION WHEN OTHERS THEN
-    RETURN SQLSTATE || ': ' || SQLERRM;
-END $$;
-
 -- Known texts: stored texts depend on every byte of these, so they must never change.
 SELECT secret, salt, key, aes_encr(pg_temp.padded(secret), align_input(secret), true, salt, key) AS aes_text
 FROM (VALUES
@@ -53,7 +45,7 @@ FROM (SELECT secret, inputlen, aes_encr(secret, inputlen, true, 'ab', 'TarnMaste
 
 -- Only whole, non-negative blocks can be encrypted; buffers the server cannot hold are refused
 -- before anything is allocated.
-SELECT inputlen, pg_temp.error_of(format('SELECT aes_encr(%L, %s, true, %L, %L)', 'x', inputlen, 'ab', 'k')) AS outcome
+SELECT inputlen, error_of(format('SELECT aes_encr(%L, %s, true, %L, %L)', 'x', inputlen, 'ab', 'k')) AS outcome
 FROM unnest(ARRAY[-16, -1, 1, 15, 17, 100, 2147483647, -2147483648, 2147483632, 1073741824, 805306368]) AS inputlen;
 
 -- Large sizes work: one byte and 1 MiB less one of zero filler.
