@@ -44,7 +44,7 @@ struct MixedKey {
 // Forward sums F[i] = key[0] + ... + key[i]; backward sums B[i] = F[i] + ... + F[L-1], all
 // modulo 256. B[0] is the total of F, and each later B[i] drops F[i-1].
 inline MixedKey mixKey(const char* key) {
-    MixedKey mixed{};
+    MixedKey mixed;  // only the kept positions are ever read; no need to clear the rest
     mixed.length = std::strlen(key);
     const size_t kept = mixed.length < maxRecordLength ? mixed.length : maxRecordLength;
     unsigned char forward = 0;
