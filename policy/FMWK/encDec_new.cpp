@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -348,7 +349,8 @@ void deriveIv(const char* salt, unsigned char* iv) {
 // One block, the common case (short passwords, the tool's salt block), goes through the
 // table-based low-level cipher: its key schedule is cheap, and a short-lived process that only
 // handles such texts never pays EVP's first-call provider loading (about 1.8 ms). Longer texts
-// go through EVP, whose AES-NI wins from the second block on. Measured in bench/.
+// go through EVP (see evpPaysOff), whose AES-NI wins from the second block on. Measured in
+// bench/.
 constexpr size_t lowLevelLimit = 16;
 
 const EVP_CIPHER* fetchedAes128Cbc() {
@@ -389,10 +391,24 @@ void lowLevelCbc(const unsigned char* in, unsigned char* out, size_t n, const un
     AES_cbc_encrypt(in, out, n, &schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
 }
 
+// EVP's first use in a process loads its providers, which costs as much as about a thousand
+// long low-level calls. So a process switches to EVP only after it has shown that it handles
+// many long texts: one-shot programs such as the command-line tool, which make two or three
+// calls, never pay the loading, and a database backend pays it once.
+constexpr unsigned evpWarmUpCalls = 16;
+
+bool evpPaysOff(size_t n) {
+    if (n <= lowLevelLimit) return false;
+    static std::atomic<unsigned> longCalls{0};
+    if (longCalls.load(std::memory_order_relaxed) >= evpWarmUpCalls) return true;
+    longCalls.fetch_add(1, std::memory_order_relaxed);
+    return false;
+}
+
 // CBC over whole blocks, in place allowed.
 void aesCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
             const unsigned char* iv, bool encrypt) {
-    if (n > lowLevelLimit && evpCbc(in, out, n, key, iv, encrypt)) return;
+    if (evpPaysOff(n) && evpCbc(in, out, n, key, iv, encrypt)) return;
     lowLevelCbc(in, out, n, key, iv, encrypt);
 }
 
