@@ -15,17 +15,19 @@ jobs=$(nproc)
 configure() {
     local dir=$1
     shift
-    cmake -S "$root" -B "$root/$dir" "$@" >"$root/$dir.configure.log" 2>&1 ||
-        { cat "$root/$dir.configure.log"; exit 1; }
-    cmake --build "$root/$dir" -j "$jobs" >"$root/$dir.build.log" 2>&1 ||
-        { tail -n 80 "$root/$dir.build.log"; exit 1; }
+    mkdir -p "$root/$dir"
+    cmake -S "$root" -B "$root/$dir" "$@" >"$root/$dir/configure.log" 2>&1 ||
+        { cat "$root/$dir/configure.log"; exit 1; }
+    cmake --build "$root/$dir" -j "$jobs" >"$root/$dir/build.log" 2>&1 ||
+        { tail -n 80 "$root/$dir/build.log"; exit 1; }
+    echo "built $dir"
 }
 
 configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON -DTARN_BENCHMARKS=OFF
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DTARN_SANITIZE=ON -DTARN_LIBFUZZER=ON \
-    -DTARN_BENCHMARKS=OFF
+    -DTARN_BENCHMARKS=OFF -DTARN_POSTGRES=ON
 
 status=0
 run_ctest() {
