@@ -342,8 +342,56 @@ struct Scratch {
           data(heap ? heap.get() : local) {}
 };
 
+// The IV of a two-character salt, without getKey's sixteen remainders per call. For salt
+// bytes s0, s1 (not both zero) the derivation splits in two: IV bytes 0 to 9 and 15 depend only
+// on s0 ^ s1 (the two widened values differ exactly in the widened xor), bytes 10 to 14 only on
+// s1, and the truth-value indexes are all 1. So two 256-row tables, filled once through getKey
+// itself, give every IV: byXor[s0 ^ s1] holds the first group, bySecond[s1] the second, each
+// with zero bytes where the other one's bytes go.
+struct IvTables {
+    uint64_t byXor[256][2];
+    uint64_t bySecond[256][2];
+};
+
+constexpr bool ivByteFollowsSecond(int i) {
+    return i >= 10 && i <= 14;
+}
+
+IvTables buildIvTables() {
+    IvTables tables{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const UINT32 widened = widenSaltChar(static_cast<char>(b));
+        unsigned char fromXor[aesBlock];
+        unsigned char fromSecond[aesBlock];
+        // Any pair with this widened xor, and with a non-zero second value: (widened ^ 1, 1).
+        getKey(widened ^ 1u, 1u, nullptr, fromXor, computeIvBit);
+        // Any pair with this second value and a non-zero first value: (1, widened).
+        getKey(1u, widened, nullptr, fromSecond, computeIvBit);
+        for (size_t i = 0; i < aesBlock; ++i) {
+            if (ivByteFollowsSecond(static_cast<int>(i))) {
+                fromXor[i] = 0;
+            } else {
+                fromSecond[i] = 0;
+            }
+        }
+        std::memcpy(tables.byXor[b], fromXor, aesBlock);
+        std::memcpy(tables.bySecond[b], fromSecond, aesBlock);
+    }
+    return tables;
+}
+
 void deriveIv(const char* salt, unsigned char* iv) {
-    getKey(widenSaltChar(salt[0]), widenSaltChar(salt[1]), nullptr, iv, computeIvBit);
+    const auto s0 = static_cast<unsigned char>(salt[0]);
+    const auto s1 = static_cast<unsigned char>(salt[1]);
+    if (s0 == 0 && s1 == 0) {  // the empty salt: its truth-value indexes are 0
+        getKey(0, 0, nullptr, iv, computeIvBit);
+        return;
+    }
+    static const IvTables tables = buildIvTables();
+    const uint64_t* first = tables.byXor[s0 ^ s1];
+    const uint64_t* second = tables.bySecond[s1];
+    const uint64_t words[2] = {first[0] | second[0], first[1] | second[1]};
+    std::memcpy(iv, words, aesBlock);
 }
 
 // One block, the common case (short passwords, the tool's salt block), goes through the

@@ -1,5 +1,7 @@
 // Key/IV derivation against hand-worked index lists, and salt selection.
 #include <gtest/gtest.h>
+#include <openssl/aes.h>
+#include <openssl/evp.h>
 
 #include <array>
 #include <string>
@@ -132,6 +134,39 @@ TEST(ComputeSalt, TakesTheCharactersAroundTheMiddleOfTheJoinedText) {
         tarntest::ExactBuffer twin(3, '#');
         EXPECT_EQ(DbComputeSalt(crit1.data(), crit2.data(), twin.data()), 1);
         EXPECT_EQ(twin.raw(), c.salt);
+    }
+}
+
+// The transform derives its IV from tables built once; every one of the 65,536 two-byte salts
+// must give exactly the IV getKey gives for the sign-widened pair. One block of CBC is
+// AES(plain ^ IV), so the expected text follows from getKey and OpenSSL alone.
+TEST(TransformIv, EverySaltGivesGetKeysIv) {
+    tarntest::AesKey key = tarntest::keyFromText("iv-tables-check!");
+    AES_KEY schedule;
+    AES_set_encrypt_key(key.bytes, 128, &schedule);
+    const std::string plain(16, 'P');
+    for (unsigned s0 = 0; s0 < 256; ++s0) {
+        for (unsigned s1 = 0; s1 < 256; ++s1) {
+            const char salt[2] = {static_cast<char>(s0), static_cast<char>(s1)};
+            unsigned char iv[16];
+            getKey(static_cast<UINT32>(static_cast<signed char>(salt[0])),
+                   static_cast<UINT32>(static_cast<signed char>(salt[1])), nullptr, iv, 2);
+            unsigned char block[16];
+            for (int i = 0; i < 16; ++i)
+                block[i] = static_cast<unsigned char>(plain[i]) ^ iv[i];
+            unsigned char cipher[16];
+            AES_encrypt(block, cipher, &schedule);
+            unsigned char expected[25];
+            EVP_EncodeBlock(expected, cipher, 16);
+
+            char text[26] = {};
+            char input[17] = {};
+            plain.copy(input, 16);
+            AES_128_CBC_Encrypt(input, text, 16, 1, salt, key.data());
+            if (std::string(text) != reinterpret_cast<char*>(expected)) {
+                FAIL() << "salt bytes " << s0 << ", " << s1;
+            }
+        }
     }
 }
 
