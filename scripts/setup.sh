@@ -7,9 +7,9 @@ packages=(
     build-essential cmake pkg-config clang libclang-rt-dev clang-format
     libssl-dev openssl
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    postgresql-15 postgresql-server-dev-15 postgresql-contrib
+    postgresql-15 postgresql-server-dev-15 postgresql-contrib libpq-dev
     libldap-dev slapd ldap-utils
-    hyperfine strace xxd procps iproute2
+    hyperfine python3 strace xxd procps iproute2 groff-base
 )
 
 missing=()
