@@ -514,6 +514,13 @@ int takeAttributeNames(const char* fname, ArrayType* names, char** slots) {
     return taken;
 }
 
+// Sets one TLS option of the session; a failure is an ERROR naming the option.
+void setTlsOption(const char* fname, LDAP* ld, int option, const char* optionName,
+                  const void* value) {
+    const int rc = ldap_set_option(ld, option, value);
+    if (rc != 0) QUENBY_REPORT(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
+}
+
 bool fileOpens(const char* path) {
     FILE* file = fopen(path, "rb");
     if (file == nullptr) return false;
@@ -569,30 +576,15 @@ Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
     if (!fileOpens(keyFile)) {
         QUENBY_REPORT(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
     }
-    int rc = ldap_set_option(ld, LDAP_OPT_X_TLS_REQUIRE_CERT, &level);
-    if (rc != 0) {
-        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_REQUIRE_CERT failed, error=%d", rc);
-    }
-    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CACERTFILE, nullptr);
-    if (rc != 0) {
-        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_CACERTFILE failed, error=%d", rc);
-    }
-    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_CERTFILE, certFile);
-    if (rc != 0) {
-        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_CERTFILE failed, error=%d", rc);
-    }
-    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_KEYFILE, keyFile);
-    if (rc != 0) {
-        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_KEYFILE failed, error=%d", rc);
-    }
+    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_REQUIRE_CERT, "LDAP_OPT_X_TLS_REQUIRE_CERT", &level);
+    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CACERTFILE, "LDAP_OPT_X_TLS_CACERTFILE", nullptr);
+    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CERTFILE, "LDAP_OPT_X_TLS_CERTFILE", certFile);
+    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_KEYFILE, "LDAP_OPT_X_TLS_KEYFILE", keyFile);
     // The four options above only reach the handshake through a TLS context of the session's
     // own; without one the library's global context is used and no certificate is presented.
     int newContextIsServer = 0;
-    rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContextIsServer);
-    if (rc != 0) {
-        QUENBY_REPORT(ERROR, __func__, "SSL LDAP_OPT_X_TLS_NEWCTX failed, error=%d", rc);
-    }
-    rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_NEWCTX, "LDAP_OPT_X_TLS_NEWCTX", &newContextIsServer);
+    const int rc = ldap_start_tls_s(ld, nullptr, nullptr);
     CHECK_FOR_INTERRUPTS();
     if (rc != 0) QUENBY_REPORT(ERROR, __func__, "SSL start failed, error=%d", rc);
     pfree(certFile);
