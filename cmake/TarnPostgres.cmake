@@ -15,11 +15,16 @@ tarn_pg_config(PG_PKGLIBDIR --pkglibdir)
 tarn_pg_config(PG_SHAREDIR --sharedir)
 tarn_pg_config(PG_BINDIR --bindir)
 tarn_pg_config(PG_VERSION_STRING --version)
+string(REGEX MATCH "[0-9]+" PG_MAJOR "${PG_VERSION_STRING}")
 message(STATUS "PostgreSQL extensions for ${PG_VERSION_STRING} (${PG_INCLUDE_SERVER})")
+
+# patchelf gives an installed module the RUNPATH of a libdir chosen only at install time.
+find_program(TARN_PATCHELF patchelf DOC "patchelf, for modules installed under a private prefix")
 
 # tarn_add_pg_extension(<name> SOURCES ... [LIBS ...] [DATA files...])
 # Builds <name>.so and installs it with its control and SQL files where the server looks
-# for them, so that CREATE EXTENSION <name> works in any cluster of that server.
+# for them, so that CREATE EXTENSION <name> works in any cluster of that server. The install
+# component is <name>: one package per extension.
 function(tarn_add_pg_extension name)
     cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DATA" ${ARGN})
     add_library(${name} MODULE ${ARG_SOURCES})
@@ -29,6 +34,21 @@ function(tarn_add_pg_extension name)
     target_compile_options(${name} PRIVATE -Wno-missing-field-initializers -Wno-register
                            -Wno-sign-compare -Wno-unused-parameter)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
-    install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT postgres)
-    install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT postgres)
+    install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT ${name})
+    install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT ${name})
+    if(tarncrypt IN_LIST ARG_LIBS)
+        tarn_install_runpath(${name})
+    endif()
+endfunction()
+
+# The module lives in the server's folder, not under our prefix, so no path relative to it
+# reaches libtarncrypt, and the prefix may be chosen only at install time: the RUNPATH is set
+# then, from the prefix of that install (none for the loader's own directories).
+function(tarn_install_runpath name)
+    install(CODE "set(TARN_RUNPATH_FILE \"${PG_PKGLIBDIR}/$<TARGET_FILE_NAME:${name}>\")
+        set(TARN_RUNPATH_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+        set(TARN_RUNPATH_ARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")
+        set(TARN_PATCHELF \"${TARN_PATCHELF}\")
+        include(\"${PROJECT_SOURCE_DIR}/cmake/TarnInstallRunpath.cmake\")"
+        COMPONENT ${name})
 endfunction()

@@ -11,17 +11,19 @@ cd "$root"
 
 "$root/scripts/setup.sh" >/dev/null
 
+# The build lives in the throwaway folder too: no binary outlives the key folder it reads.
 demo=$(mktemp -d /tmp/tarncrypt-demo.XXXXXX)
-chmod 755 "$demo"
 cleanup() {
     [ -f "$demo/slapd/env" ] && "$root/scripts/slapd_sandbox.sh" stop "$demo/slapd" || true
     [ -d "$demo/pg" ] && "$root/scripts/pg_sandbox.sh" stop "$demo/pg" || true
     rm -rf "$demo"
 }
 trap cleanup EXIT
-mkdir -p "$demo/keys"
+# The throwaway cluster's owner must reach its sandbox folder; nothing else here is shared.
+chmod 711 "$demo"
+mkdir -m 700 "$demo/keys"
 
-build=$root/build-demo
+build=$demo/build
 echo "== building the kit (key directory of this build: $demo/keys)"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_KEY_DIR="$demo/keys" \
     -DTARN_TESTS=OFF -DTARN_BENCHMARKS=OFF >"$demo/configure.log" 2>&1 ||
@@ -48,7 +50,10 @@ echo "== 4. quenby_ldap, against a throwaway slapd"
 "$root/scripts/slapd_sandbox.sh" start "$demo/slapd"
 # shellcheck disable=SC1091
 . "$demo/slapd/env"
+# The server presents the client certificate from its own copy of it.
+shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY)
+eval "$shared"
 "$root/db/ldap/demo.sh"
 
 echo
-echo "demo finished: every throwaway folder and server is removed on exit"
+echo "demo finished: every throwaway folder, server and the demo build are removed on exit"

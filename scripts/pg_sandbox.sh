@@ -2,30 +2,32 @@
 # A throwaway PostgreSQL 15 server for tests, benchmarks and the demo.
 #
 #   pg_sandbox.sh start <workdir> <builddir>   private copy of the server with the build's
-#                                              extensions installed, a new cluster on a free
-#                                              loopback port; writes <workdir>/env
+#                                              extensions and libtarncrypt installed in
+#                                              <workdir>, a new cluster; writes <workdir>/env
+#   pg_sandbox.sh start <workdir> --system     the same with the system's server and extension
+#                                              folders as they are (installed packages)
 #   pg_sandbox.sh stop <workdir>               stops the server and removes <workdir>
 #   pg_sandbox.sh run <builddir> -- cmd...     start, run cmd with the env, stop (always)
+#   pg_sandbox.sh share <variable>...          (with the env) copies the files these variables
+#                                              name into the sandbox for the server to read;
+#                                              prints export lines pointing them at the copies
 #
-# The system's own PostgreSQL installation is never touched: the server binaries are copied
-# and the library and share trees are symlinked into <workdir>/root, where the server finds
-# its files relative to its own binary. initdb and postgres refuse root, so the cluster runs
-# as the postgres user when we are root. A sanitized build gets its runtime preloaded.
+# Everything the server reads is installed or copied into <workdir>, which only the cluster's
+# owner may enter: the build tree may sit in any folder, however private, and the server can
+# never fall back to a libtarncrypt installed elsewhere. The cluster listens on a Unix socket
+# in that folder only (no TCP), so no other local account can connect.
+#
+# The system's own PostgreSQL installation is never touched: the server binaries are copied,
+# the build's files are installed into <workdir>/root and the system's library and share trees
+# are symlinked beside them; the server finds its files relative to its own binary. initdb and
+# postgres refuse root, so the cluster runs as the postgres user when we are root. A sanitized
+# build gets its runtime preloaded.
 set -euo pipefail
 
 die() { echo "pg_sandbox: $*" >&2; exit 1; }
 
-free_port() {
-    local port
-    for _ in $(seq 1 50); do
-        port=$((20000 + RANDOM % 40000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            echo "$port"
-            return
-        fi
-    done
-    die "no free port found"
-}
+# Unix sockets only: the port number merely names the socket file.
+readonly socket_port=5432
 
 as_cluster_owner() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -36,64 +38,83 @@ as_cluster_owner() {
 }
 
 sanitizer_preload() {
-    local builddir=$1
+    local builddir=$1 work=$2
     grep -q '^TARN_SANITIZE:BOOL=ON' "$builddir/CMakeCache.txt" 2>/dev/null || return 0
-    local cxx asan shim
+    local cxx asan shim=$work/asan_init.so
     cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$builddir/CMakeCache.txt")
     asan=$("$cxx" -print-file-name=libasan.so)
     # A preloaded libasan starts up lazily, on its first intercepted call. In the server that
     # call comes from a library constructor inside bindtextdomain, and ASan's start-up then
     # re-enters gettext and leaves its lock broken: every server binary hangs. This shim's
     # constructor runs before all others (-z initfirst) and starts ASan there.
-    shim=$builddir/pg_sandbox_asan_init.so
-    if [ ! -f "$shim" ]; then
-        printf 'void __asan_init(void);\n__attribute__((constructor)) static void start(void) { __asan_init(); }\n' |
-            "$cxx" -shared -fPIC -o "$shim.$$" -x c - -x none -Wl,-z,initfirst -Wl,--no-as-needed "$asan"
-        mv -f "$shim.$$" "$shim"
-    fi
+    printf 'void __asan_init(void);\n__attribute__((constructor)) static void start(void) { __asan_init(); }\n' |
+        "$cxx" -shared -fPIC -o "$shim" -x c - -x none -Wl,-z,initfirst -Wl,--no-as-needed "$asan"
     echo "$asan $("$cxx" -print-file-name=libubsan.so) $shim"
 }
 
-start() {
-    local work=$1 build
-    build=$(cd "$2" && pwd)
-    mkdir -p "$work"
-    work=$(cd "$work" && pwd)
-    local bindir pkglibdir sharedir
+# The build's libtarncrypt goes to <work>/runtime, its extensions into <work>/root with the
+# same prefix, so their RUNPATH names the sandbox's copy of the library.
+install_build() {
+    local work=$1 build=$2 root=$1/root bindir pkglibdir sharedir component
     bindir=$(pg_config --bindir)
     pkglibdir=$(pg_config --pkglibdir)
     sharedir=$(pg_config --sharedir)
-    local root=$work/root
-    mkdir -p "$root$(dirname "$bindir")" "$root$(dirname "$pkglibdir")" "$root$(dirname "$sharedir")"
-    [ -e "$root$bindir" ] || cp -a "$bindir" "$root$bindir"
-    [ -e "$root$pkglibdir" ] || cp -rs "$pkglibdir" "$root$pkglibdir"
-    [ -e "$root$sharedir" ] || cp -rs "$sharedir" "$root$sharedir"
-    DESTDIR=$root cmake --install "$build" --component postgres >/dev/null
+    cmake --install "$build" --prefix "$work/runtime" --component library >/dev/null
+    for component in dbcipher quenby_ldap; do
+        DESTDIR=$root cmake --install "$build" --prefix "$work/runtime" --component "$component" >/dev/null
+    done
+    mkdir -p "$root$(dirname "$bindir")" "$root$pkglibdir" "$root$sharedir"
+    cp -a "$bindir" "$root$bindir"
+    # Links to the system's files, except where the build installed its own.
+    cp -rsn "$pkglibdir/." "$root$pkglibdir/"
+    cp -rsn "$sharedir/." "$root$sharedir/"
+}
 
-    local port preload
-    port=$(free_port)
-    preload=$(sanitizer_preload "$build")
-    mkdir -p "$work/socket"
-    [ "$(id -u)" -eq 0 ] && chown -R postgres "$work"
-    chmod 755 "$work"
+runtime_library_dir() {
+    local work=$1 lib
+    lib=$(find "$work/runtime" -name 'libtarncrypt.so.*' -print -quit)
+    [ -n "$lib" ] || die "the build installed no libtarncrypt"
+    dirname "$lib"
+}
 
-    local runtime_env=(LD_LIBRARY_PATH="$build/policy/FMWK")
-    if [ -n "$preload" ]; then
-        runtime_env+=(LD_PRELOAD="$preload"
-                      ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0"
-                      UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+start() {
+    local work=$1 source=$2 bindir runtime_env=()
+    mkdir -p "$work"
+    work=$(cd "$work" && pwd)
+    if [ "$source" = --system ]; then
+        bindir=$(pg_config --bindir)
+    else
+        local build preload
+        build=$(cd "$source" && pwd)
+        install_build "$work" "$build"
+        bindir=$work/root$(pg_config --bindir)
+        runtime_env+=(LD_LIBRARY_PATH="$(runtime_library_dir "$work")")
+        preload=$(sanitizer_preload "$build" "$work")
+        if [ -n "$preload" ]; then
+            runtime_env+=(LD_PRELOAD="$preload"
+                          ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:detect_odr_violation=0"
+                          UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1")
+        fi
     fi
-    as_cluster_owner "$root$bindir/initdb" -D "$work/data" -A trust -U postgres -E UTF8 \
-        --locale=C.UTF-8 >"$work/initdb.log" 2>&1 || { cat "$work/initdb.log" >&2; die "initdb failed"; }
-    as_cluster_owner "${runtime_env[@]}" "$root$bindir/pg_ctl" -D "$work/data" -l "$work/server.log" -w \
-        -o "-p $port -k $work/socket -c listen_addresses=127.0.0.1 -c max_worker_processes=8" \
+    mkdir -p "$work/socket"
+    if [ "$(id -u)" -eq 0 ]; then chown -R postgres "$work"; fi
+    chmod 700 "$work" "$work/socket"
+    as_cluster_owner test -w "$work" ||
+        die "the cluster's owner cannot enter $work: give a folder it can reach (e.g. mktemp -d)"
+
+    as_cluster_owner "$bindir/initdb" -D "$work/data" --auth-local=trust --auth-host=reject \
+        -U postgres -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 ||
+        { cat "$work/initdb.log" >&2; die "initdb failed"; }
+    as_cluster_owner "${runtime_env[@]}" "$bindir/pg_ctl" -D "$work/data" -l "$work/server.log" -w \
+        -o "-p $socket_port -k $work/socket -c listen_addresses='' -c max_worker_processes=8" \
         start >/dev/null || { cat "$work/server.log" >&2; die "server did not start"; }
     cat >"$work/env" <<ENV
-export PGHOST=127.0.0.1
-export PGPORT=$port
+export PGHOST=$work/socket
+export PGPORT=$socket_port
 export PGUSER=postgres
 export PGDATABASE=postgres
-export PG_SANDBOX_BIN=$root$bindir
+export PG_SANDBOX_DIR=$work
+export PG_SANDBOX_BIN=$bindir
 export PG_SANDBOX_LOG=$work/server.log
 export PG_SANDBOX_DATA=$work/data
 export PG_REGRESS=$(pg_config --pkglibdir)/pgxs/src/test/regress/pg_regress
@@ -104,7 +125,7 @@ stop() {
     local work=$1
     [ -d "$work" ] || return 0
     if [ -f "$work/data/postmaster.pid" ]; then
-        as_cluster_owner "$work/root$(pg_config --bindir)/pg_ctl" -D "$work/data" -m immediate -w stop \
+        as_cluster_owner "$(pg_config --bindir)/pg_ctl" -D "$work/data" -m immediate -w stop \
             >/dev/null 2>&1 || true
     fi
     rm -rf "$work"
@@ -122,9 +143,26 @@ run() {
     "$@"
 }
 
+# Takes names of variables that hold file paths; prints shell lines that point them at copies
+# the server's owner alone may read.
+share() {
+    [ -n "${PG_SANDBOX_DIR:-}" ] || die "share needs the environment of a running sandbox"
+    local dir=$PG_SANDBOX_DIR/shared name copy
+    mkdir -p "$dir"
+    chmod 700 "$dir"
+    for name in "$@"; do
+        copy=$dir/$name
+        cp "${!name}" "$copy"
+        chmod 600 "$copy"
+        printf 'export %s=%q\n' "$name" "$copy"
+    done
+    if [ "$(id -u)" -eq 0 ]; then chown -R postgres "$dir"; fi
+}
+
 case "${1:-}" in
-    start) start "$2" "$3" ;;
+    start) [ $# -eq 3 ] || die "usage: pg_sandbox.sh start <workdir> <builddir>|--system"; start "$2" "$3" ;;
     stop) stop "$2" ;;
     run) shift; run "$@" ;;
-    *) die "usage: pg_sandbox.sh start <workdir> <builddir> | stop <workdir> | run <builddir> -- cmd..." ;;
+    share) shift; share "$@" ;;
+    *) die "usage: pg_sandbox.sh start <workdir> <builddir>|--system | stop <workdir> | run <builddir> -- cmd... | share <variable>..." ;;
 esac

@@ -8,9 +8,9 @@
 #
 # Debian's /usr/sbin/slapd runs as an ordinary process with its own config file and data
 # folder; the system's instance is never touched. StartTLS is offered with certificates from a
-# private CA and every TLS client must present a certificate of that CA. The client
-# certificate and key are readable by every local user (the PostgreSQL server reads them as the
-# postgres user): they are throwaway test files and nothing else.
+# private CA and every TLS client must present a certificate of that CA. The workdir, with the
+# data and every key, is readable by its owner only; a PostgreSQL server that must present the
+# client certificate gets its own copy (scripts/pg_sandbox.sh share).
 set -euo pipefail
 
 die() { echo "slapd_sandbox: $*" >&2; exit 1; }
@@ -58,9 +58,8 @@ extendedKeyUsage=serverAuth"
     # A client certificate from a CA the server does not know: it must be refused.
     make_cert "$dir" rogue-ca "/CN=rogue CA" self
     make_cert "$dir" rogue "/CN=rogue client" rogue-ca "extendedKeyUsage=clientAuth"
-    chmod 755 "$dir"
-    chmod 644 "$dir"/client.* "$dir"/rogue.* "$dir"/ca.crt
-    chmod 600 "$dir"/server.key "$dir"/ca.key "$dir"/rogue-ca.key
+    chmod 700 "$dir"
+    chmod 600 "$dir"/*
 }
 
 # Attributes of the test schema: tarnAttr001..128 for the wide entry, and octet strings for
@@ -209,7 +208,7 @@ start() {
     [ -x /usr/sbin/slapd ] || die "/usr/sbin/slapd is missing (scripts/setup.sh installs it)"
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
-    chmod 755 "$work"
+    chmod 700 "$work"
     make_certificates "$work/certs"
     write_schema "$work/tarn.schema"
     write_config "$work"

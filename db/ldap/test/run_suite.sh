@@ -20,6 +20,9 @@ trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
 "$root/scripts/slapd_sandbox.sh" start "$slapd_work"
 # shellcheck disable=SC1091
 . "$slapd_work/env"
+# The backend reads the client certificates and keys as the cluster's owner: it gets copies.
+shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT LDAP_ROGUE_KEY)
+eval "$shared"
 
 # A loopback port where nothing listens.
 dead_port() {

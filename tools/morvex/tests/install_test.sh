@@ -8,7 +8,9 @@ build=$2
 prefix=$(mktemp -d /tmp/morvex-install.XXXXXX)
 trap 'rm -rf "$prefix"' EXIT
 
-"$cmake" --install "$build" --prefix "$prefix" --component runtime >/dev/null
+for component in library morvex; do
+    "$cmake" --install "$build" --prefix "$prefix" --component "$component" >/dev/null
+done
 man_page=$(find "$prefix" -path '*/man1/morvex.1')
 [ -n "$man_page" ] || { echo "no man page installed"; exit 1; }
 warnings=$(groff -man -ww -z "$man_page" 2>&1)
