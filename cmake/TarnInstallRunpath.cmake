@@ -2,7 +2,6 @@
 # libtarncrypt. Inputs: TARN_RUNPATH_FILE (the installed module, without DESTDIR),
 # TARN_RUNPATH_LIBDIR (the install's libdir, relative to the prefix), TARN_RUNPATH_ARCH,
 # TARN_PATCHELF. CMake has already dropped the build tree's RUNPATH.
-cmake_policy(SET CMP0057 NEW)
 
 if(IS_ABSOLUTE "${TARN_RUNPATH_LIBDIR}")
     set(libdir "${TARN_RUNPATH_LIBDIR}")
@@ -16,7 +15,9 @@ set(loader_dirs /lib /usr/lib /lib64 /usr/lib64)
 if(TARN_RUNPATH_ARCH)
     list(APPEND loader_dirs /lib/${TARN_RUNPATH_ARCH} /usr/lib/${TARN_RUNPATH_ARCH})
 endif()
-if(libdir IN_LIST loader_dirs)
+# (list(FIND): install scripts run without the project's policy settings.)
+list(FIND loader_dirs "${libdir}" loader_dir)
+if(loader_dir GREATER -1)
     return()
 endif()
 

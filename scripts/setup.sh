@@ -10,6 +10,7 @@ packages=(
     postgresql-15 postgresql-server-dev-15 postgresql-contrib libpq-dev
     libldap-dev slapd ldap-utils
     hyperfine python3 strace xxd procps iproute2 groff-base
+    dpkg-dev file lintian man-db patchelf git
 )
 
 missing=()
@@ -22,8 +23,9 @@ if ((${#missing[@]} > 0)); then
         exit 1
     fi
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # Other apt or dpkg runs on the machine may hold the lock for a while.
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # Debian starts the system's own servers on install; the kit never uses them.
