@@ -29,11 +29,12 @@ die() { echo "pg_sandbox: $*" >&2; exit 1; }
 # Unix sockets only: the port number merely names the socket file.
 readonly socket_port=5432
 
+# From /, since the caller's folder may be one the cluster's owner cannot enter.
 as_cluster_owner() {
     if [ "$(id -u)" -eq 0 ]; then
-        runuser -u postgres -- env "$@"
+        (cd / && runuser -u postgres -- env "$@")
     else
-        env "$@"
+        (cd / && env "$@")
     fi
 }
 
