@@ -4,7 +4,8 @@
 #   build_debs.sh <builddir>      (the .debs land in <builddir>)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
+mkdir -p "$1"
+build=$(cd "$1" && pwd)
 
 eval "$(dpkg-buildflags --export=sh)"
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS" CFLAGS="$CFLAGS $CPPFLAGS"

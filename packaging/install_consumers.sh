@@ -32,6 +32,7 @@ runs_against_tree() {
 
 # pkg-config alone, and only this tree's .pc file.
 pc() { PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR=$(dirname "$(find "$tree" -name tarncrypt.pc)") pkg-config "$@"; }
+# shellcheck disable=SC2016
 grep -q '^prefix=${pcfiledir}/' "$(find "$tree" -name tarncrypt.pc)" || fail "tarncrypt.pc names a fixed prefix"
 # shellcheck disable=SC2046
 c++ -std=c++17 -o "$work/pkg_config_consumer" "$example" $(pc --cflags --libs tarncrypt) \

@@ -35,8 +35,8 @@ grep -v 'running with root privileges' "$work/lintian.log" || true
 
 # dpkg does not wait for its lock, which another apt or dpkg run may hold for a while.
 with_dpkg_lock() {
-    local attempt
-    for attempt in $(seq 1 60); do
+    local _
+    for _ in $(seq 1 60); do
         "$@" 2>"$debs/dpkg.err" && return 0
         grep -q 'lock' "$debs/dpkg.err" || { cat "$debs/dpkg.err" >&2; return 1; }
         sleep 10
