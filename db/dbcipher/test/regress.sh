@@ -8,7 +8,7 @@ out=$1
 shift
 tests=("$@")
 if ((${#tests[@]} == 0)); then
-    tests=(setup functions aes_encr legacy helpers)
+    tests=(setup functions aes_encr legacy helpers encoding)
 fi
 
 rm -rf "$out"
