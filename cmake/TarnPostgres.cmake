@@ -17,17 +17,24 @@ tarn_pg_config(PG_BINDIR --bindir)
 tarn_pg_config(PG_VERSION_STRING --version)
 message(STATUS "PostgreSQL extensions for ${PG_VERSION_STRING} (${PG_INCLUDE_SERVER})")
 
-# tarn_add_pg_extension(<name> SOURCES ... [LIBS ...] [DATA files...])
-# Builds <name>.so and installs it with its control and SQL files where the server looks
-# for them, so that CREATE EXTENSION <name> works in any cluster of that server.
-function(tarn_add_pg_extension name)
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DATA" ${ARGN})
+# tarn_add_pg_module(<name> SOURCES ...)
+# Builds <name>.so, a module the server can load, without installing it.
+function(tarn_add_pg_module name)
+    cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
     add_library(${name} MODULE ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET default)
     target_include_directories(${name} SYSTEM PRIVATE ${PG_INCLUDE_SERVER})
     # The server's headers are C; these warnings come from them, not from our code.
     target_compile_options(${name} PRIVATE -Wno-missing-field-initializers -Wno-register
                            -Wno-sign-compare -Wno-unused-parameter)
+endfunction()
+
+# tarn_add_pg_extension(<name> SOURCES ... [LIBS ...] [DATA files...])
+# Builds <name>.so and installs it with its control and SQL files where the server looks
+# for them, so that CREATE EXTENSION <name> works in any cluster of that server.
+function(tarn_add_pg_extension name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;DATA" ${ARGN})
+    tarn_add_pg_module(${name} SOURCES ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT postgres)
     install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT postgres)

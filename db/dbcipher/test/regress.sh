@@ -8,7 +8,7 @@ out=$1
 shift
 tests=("$@")
 if ((${#tests[@]} == 0)); then
-    tests=(setup functions aes_encr legacy helpers encoding)
+    tests=(setup functions aes_encr legacy helpers encoding wiping)
 fi
 
 rm -rf "$out"
