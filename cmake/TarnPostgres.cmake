@@ -39,3 +39,18 @@ function(tarn_add_pg_extension name)
     install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT postgres)
     install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT postgres)
 endfunction()
+
+# tarn_pg_full_script(<out> <base script> <update scripts...>)
+# Writes the install script of the newest version as the base script followed by its updates,
+# so that installing that version directly and updating to it can never drift apart. The
+# server blanks every "\echo" line of an extension script, the updates' included.
+function(tarn_pg_full_script out base)
+    get_filename_component(name ${out} NAME)
+    set(text "/* ${name}: the install script of the base version and its updates, in order */\n")
+    foreach(script ${base} ${ARGN})
+        file(READ ${script} part)
+        string(APPEND text "\n${part}")
+    endforeach()
+    file(WRITE ${out} "${text}")
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${base} ${ARGN})
+endfunction()
