@@ -38,3 +38,14 @@ LANGUAGE C STRICT IMMUTABLE PARALLEL SAFE;
 
 COMMENT ON FUNCTION encr(bytea) IS
 'encr over bytes: at most 255 bytes, none of them zero, as a legacy "@" text under the database legacy key.';
+
+-- The text forms now say where bytes that are not valid text go.
+
+COMMENT ON FUNCTION aes_encr(text, integer, boolean, text, text) IS
+'AES-128-CBC text transform. Encrypting (isEncrypt true): the first inputLen bytes of input (a multiple of 16, see align_input; missing bytes are zero) under the first 16 bytes of masterKey and the IV derived from the first two bytes of salt, as Base64 text. Decrypting: the space-padded plaintext of a Base64 text; inputLen is ignored. A plaintext that is not valid in the database encoding raises an error: use the bytea form.';
+
+COMMENT ON FUNCTION compute_salt(text, text) IS
+'The two-byte salt around the middle of crit1 || crit2, for aes_encr. One byte in all gives that byte twice; none gives the empty text. A salt that splits a character raises an error: use the bytea form.';
+
+COMMENT ON FUNCTION decr(text) IS
+'Decodes a legacy "@" text under the database legacy key; the empty text when it fails any check. Clear bytes that are not valid in the database encoding raise an error: use the bytea form.';
