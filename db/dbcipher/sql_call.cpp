@@ -110,11 +110,20 @@ char* argCopy(SqlCall& call, int n, size_t width) {
     return copy;
 }
 
+// Every server encoding extends ASCII, and results are mostly Base64 or legacy texts, so
+// the encoding's own check runs only for the others.
+bool isAscii(const char* buffer, size_t len) {
+    unsigned char bits = 0;
+    for (size_t i = 0; i < len; ++i)
+        bits |= static_cast<unsigned char>(buffer[i]);
+    return bits < 0x80;
+}
+
 // In SQL_ASCII every byte string is valid, so nothing changes there; the bytes are never
 // converted, only refused.
 Datum sqlResult(SqlCall& call, const char* buffer) {
     const size_t len = std::strlen(buffer);
-    if (call.form != SqlForm::bytea &&
+    if (call.form != SqlForm::bytea && !isAscii(buffer, len) &&
         !pg_verify_mbstr(GetDatabaseEncoding(), buffer, static_cast<int>(len), true)) {
         reportInvalidEncoding(call);
     }
