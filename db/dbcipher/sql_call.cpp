@@ -51,6 +51,15 @@ void reportInvalidEncoding(const SqlCall& call) {
          hiddenStatement()));
 }
 
+// Every server encoding extends ASCII, and results are mostly Base64 or legacy texts, so
+// the encoding's own check runs only for the others.
+bool isAscii(const char* buffer, size_t len) {
+    unsigned char bits = 0;
+    for (size_t i = 0; i < len; ++i)
+        bits |= static_cast<unsigned char>(buffer[i]);
+    return bits < 0x80;
+}
+
 }  // namespace
 
 int hiddenStatement() {
@@ -108,15 +117,6 @@ char* argCopy(SqlCall& call, int n, size_t width) {
     char* copy = scratchBuffer(call, (len > width ? len : width) + 1);
     std::memcpy(copy, VARDATA_ANY(arg), len);
     return copy;
-}
-
-// Every server encoding extends ASCII, and results are mostly Base64 or legacy texts, so
-// the encoding's own check runs only for the others.
-bool isAscii(const char* buffer, size_t len) {
-    unsigned char bits = 0;
-    for (size_t i = 0; i < len; ++i)
-        bits |= static_cast<unsigned char>(buffer[i]);
-    return bits < 0x80;
 }
 
 // In SQL_ASCII every byte string is valid, so nothing changes there; the bytes are never
