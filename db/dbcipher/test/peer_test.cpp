@@ -220,7 +220,7 @@ TEST_F(Server, LegacyTextsAgreeWithLibraryForEveryLength) {
 }
 
 // Refused texts give the empty text, whatever the library left in its buffer; texts the
-// checks let through give what the library gives.
+// checks let through give what the library gives, as bytes: they need not be valid text.
 TEST_F(Server, DecrOfDamagedTextsAgreesWithLibraryStatus) {
     const std::string valid = libraryLegacyEncrypt("password1");
     const char replacements[] = "Dbhx$_0Z";
@@ -230,7 +230,8 @@ TEST_F(Server, DecrOfDamagedTextsAgreesWithLibraryStatus) {
             std::string damaged = valid;
             damaged[pos] = *r;
             SCOPED_TRACE(damaged);
-            EXPECT_EQ(value("SELECT decr($1)", {damaged}), libraryLegacyDecrypt(damaged));
+            EXPECT_EQ(value("SELECT decr(convert_to($1, 'UTF8'))", {damaged}),
+                      hexOf(libraryLegacyDecrypt(damaged)));
             ++compared;
         }
     }

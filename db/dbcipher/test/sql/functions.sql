@@ -8,7 +8,7 @@ SELECT p.proname, pg_get_function_arguments(p.oid) AS arguments,
 FROM pg_depend d
 JOIN pg_proc p ON p.oid = d.objid AND d.classid = 'pg_proc'::regclass
 WHERE d.refobjid = (SELECT oid FROM pg_extension WHERE extname = 'dbcipher')
-ORDER BY p.proname;
+ORDER BY p.proname, arguments;
 
 -- A NULL in any argument gives NULL without reaching the module.
 SELECT call, result IS NULL AS is_null
@@ -45,7 +45,28 @@ RESET parallel_setup_cost;
 RESET parallel_tuple_cost;
 DROP TABLE parallel_rows;
 
--- The extension drops and comes back cleanly.
+-- Installing 1.1 and updating 1.0 to it give the same functions with the same results. The
+-- body is parsed at each call, so it does not keep the extension from being dropped.
+CREATE FUNCTION pg_temp.installed() RETURNS SETOF text LANGUAGE sql AS $$
+SELECT concat_ws(' | ', p.proname, pg_get_function_arguments(p.oid), pg_get_function_result(p.oid),
+                 p.provolatile, p.proisstrict, p.proparallel, p.prosrc, obj_description(p.oid, 'pg_proc'))
+FROM pg_depend d
+JOIN pg_proc p ON p.oid = d.objid AND d.classid = 'pg_proc'::regclass
+WHERE d.refobjid = (SELECT oid FROM pg_extension WHERE extname = 'dbcipher')
+UNION ALL
+SELECT concat_ws(' | ', aes_encr('secret', 16, true, 'ab', 'k'), aes_encr('secret'::bytea, 16, true, 'ab', 'k'),
+                 compute_salt('alice', 'db01'), compute_salt('aé'::bytea, ''), encr('secret'),
+                 encr('secret'::bytea), decr('@AZiT_mA8Pj0c'), decr('@AZiT_mA8Pj0c'::bytea),
+                 mangle_port(5432), separate_encr_user('@a@b', false), separate_encr_host('@a@b', false),
+                 align_input('secret'))
+$$;
+CREATE TEMP TABLE fresh AS SELECT f FROM pg_temp.installed() AS f;
 DROP EXTENSION dbcipher;
-CREATE EXTENSION dbcipher;
-SELECT align_input('x');
+CREATE EXTENSION dbcipher VERSION '1.0';
+SELECT extversion, (SELECT count(*) FROM pg_depend WHERE refobjid = e.oid AND classid = 'pg_proc'::regclass) AS functions
+FROM pg_extension e WHERE extname = 'dbcipher';
+ALTER EXTENSION dbcipher UPDATE;
+SELECT extversion, (SELECT count(*) FROM fresh) AS compared,
+       (SELECT count(*) FROM ((TABLE fresh EXCEPT SELECT * FROM pg_temp.installed())
+                              UNION ALL (SELECT * FROM pg_temp.installed() EXCEPT TABLE fresh)) d) AS differences
+FROM pg_extension WHERE extname = 'dbcipher';

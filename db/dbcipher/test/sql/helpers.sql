@@ -18,9 +18,6 @@ FROM (VALUES ('ab', 'cde'), ('abc', 'de'), ('', 'abcd'), ('abcd', ''), ('ab', ''
              ('a', 'b'), ('a', ''), ('', 'a'), ('', ''), ('é', ''), ('alice', 'db01.example.net'))
      AS t(crit1, crit2);
 
--- A salt may be half of a multi-byte character; it still has two bytes.
-SELECT octet_length(compute_salt('aé', '')) AS bytes;
-
 -- Legacy mode: cut before the second "@". Master-key mode: cut after the first Base64 padding.
 SELECT '[' || value || ']' AS value, mode,
        '[' || separate_encr_user(value, mode) || ']' AS user_part,

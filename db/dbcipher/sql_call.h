@@ -1,0 +1,70 @@
+// One call of a dbcipher SQL function, from its arguments to its result.
+//
+// Keys and clear texts pass through buffers of the call: copies of the arguments, detoasted
+// arguments, the library's output. Each is recorded here and wiped when the call ends, whether
+// by returning its result or by an ERROR, so none of them is left in memory that the server
+// reuses. Results of the text forms are checked against the database encoding: bytes that do
+// not form valid text there could be stored, but a dump of them would never restore.
+//
+// A call is a plain struct without destructors: an ERROR longjmps across its frames.
+#ifndef DBCIPHER_SQL_CALL_H
+#define DBCIPHER_SQL_CALL_H
+
+#include <cstddef>
+
+extern "C" {
+#include "postgres.h"
+
+#include "fmgr.h"
+}
+
+enum class SqlForm {
+    text,      // text arguments and result; a bytea form of the same name exists
+    bytea,     // bytea arguments and result
+    textOnly,  // text, with no bytea form to point to
+};
+
+struct Scratch {
+    char* data;
+    size_t size;
+};
+
+struct SqlCall {
+    static constexpr int maxArgs = 5;
+    static constexpr int maxScratch = 4;
+
+    FunctionCallInfo fcinfo;
+    const char* function;
+    SqlForm form;
+    const varlena* args[maxArgs];
+    Scratch scratch[maxScratch];
+    int scratchCount;
+};
+
+// Runs body for the call and wipes everything the call held once it ends.
+Datum runSqlCall(FunctionCallInfo fcinfo, const char* function, SqlForm form,
+                 Datum (*body)(SqlCall&));
+
+// Argument n as a varlena; in the bytea form, an ERROR when it holds a zero byte, since the
+// library ends every string at its first one.
+const varlena* sqlArg(SqlCall& call, int n);
+
+// A zero-filled buffer of size bytes, or an ERROR when the server could never hold it.
+char* scratchBuffer(SqlCall& call, size_t size);
+
+// Argument n as a zero-terminated string in a zero-filled buffer with at least width readable
+// bytes: a short salt or key, or an input shorter than inputLen, goes on as zero bytes instead
+// of being read past its end.
+char* argCopy(SqlCall& call, int n, size_t width);
+
+// The buffer's content up to its first zero byte as the call's result.
+Datum sqlResult(SqlCall& call, const char* buffer);
+
+// Turns a wrapper's failure into an ERROR; by now the library's frames are gone.
+void checkWrapperStatus(int status, const char* function);
+
+// For every ereport of dbcipher: a statement or a context line can hold keys and clear texts
+// given as literals, and the server log is no place for them.
+int hiddenStatement();
+
+#endif  // DBCIPHER_SQL_CALL_H
