@@ -111,7 +111,8 @@ inline void sealRecord(const unsigned char* clear, size_t clearLen, const MixedK
     }
     if (pending > 0) *out++ = SixbitToChar[(bits << (6 - pending)) & 0x3F];
     *out = '\0';
-    OPENSSL_cleanse(record, m);  // it held the clear text before the mixing
+    // The record needs no wiping: the mixing overwrote every clear byte, and what it holds now
+    // is exactly what the text shows.
 }
 
 // Unpacks the characters after "@" into out, undoes the mixing and checks length and checksum.

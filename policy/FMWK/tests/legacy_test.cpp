@@ -257,19 +257,21 @@ TEST(LegacyCipher, DecoderChecksLengthAndChecksumButNotTheMarker) {
     }
 }
 
-// The mixed key opens every text made under its key; neither it nor the database legacy key
-// may stay on the stack once a call returns. Texts, keys and outputs are on the heap.
-TEST(LegacyCipher, LeavesNoKeyOnTheStack) {
+// The mixed key opens every text made under its key; neither it, nor the database legacy key,
+// nor the clear text may stay on the stack once a call returns. Texts, keys and outputs are on
+// the heap.
+TEST(LegacyCipher, LeavesNoKeyOrClearTextOnTheStack) {
     const std::string key = "a legacy key long enough to stand out";
+    const std::string secret = "a clear text to seal";
     char dbKey[dbLegacyKeySize];
     buildDbLegacyKey(dbKey);
     ExactBuffer keyBuffer = ExactBuffer::holding(key);
-    ExactBuffer clear = ExactBuffer::holding("a clear text to seal");
-    ExactBuffer text(legacyTextCapacity(20));
-    ExactBuffer opened(legacyPlainCapacity(legacyTextCapacity(20)));
-    const std::vector<std::string> ownKey = {referenceMixedKey(key)};
+    ExactBuffer clear = ExactBuffer::holding(secret);
+    ExactBuffer text(legacyTextCapacity(secret.size()));
+    ExactBuffer opened(legacyPlainCapacity(legacyTextCapacity(secret.size())));
+    const std::vector<std::string> ownKey = {referenceMixedKey(key), secret};
     const std::vector<std::string> databaseKey = {std::string(dbKey, sizeof dbKey),
-                                                  referenceMixedKey(dbKey)};
+                                                  referenceMixedKey(dbKey), secret};
     struct Call {
         const char* name;
         std::function<void()> call;
@@ -283,11 +285,11 @@ TEST(LegacyCipher, LeavesNoKeyOnTheStack) {
     };
     for (const Call& c : calls) {
         SCOPED_TRACE(c.name);
-        c.call();  // binds this program's import first (see
-                   // AesTransform.LeavesNoRoundKeyOnTheStack)
+        // The first call binds this program's import (see LeavesNoRoundKeyOnTheStack).
+        c.call();
         EXPECT_EQ(tarntest::leftOnStack(c.call, c.secrets), std::vector<std::string>{});
     }
-    EXPECT_EQ(opened.text(), "a clear text to seal");
+    EXPECT_EQ(opened.text(), secret);
 }
 
 TEST(LegacyCipher, OneCharacterKeyIsUsedUnchanged) {
