@@ -3,8 +3,10 @@
 #   build/       the release build (gcc), with the PostgreSQL and slapd tests
 #   build-asan/  everything again under AddressSanitizer + UndefinedBehaviorSanitizer
 #   build-fuzz/  the libFuzzer targets (clang) over their committed seed corpora
-# Every server a test needs (a throwaway PostgreSQL cluster, a throwaway slapd) is started by
-# the test itself on a free loopback port and removed afterwards.
+# and the library and morvex tests once more under ThreadSanitizer (build-tsan/), where any
+# report fails its test.
+# Every server a test needs (a throwaway PostgreSQL cluster on a private Unix socket, a
+# throwaway slapd on a free loopback port) is started by the test itself and removed afterwards.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -28,6 +30,8 @@ configure build-asan -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=ON -DTARN_BENCHMAR
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DTARN_SANITIZE=ON -DTARN_LIBFUZZER=ON \
     -DTARN_BENCHMARKS=OFF -DTARN_POSTGRES=ON
+configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE_THREAD=ON \
+    -DTARN_POSTGRES=OFF -DTARN_BENCHMARKS=OFF
 
 status=0
 run_ctest() {
@@ -37,4 +41,5 @@ run_ctest() {
 run_ctest build
 run_ctest build-asan
 run_ctest build-fuzz -L fuzz
+TSAN_OPTIONS="halt_on_error=1 exitcode=66" run_ctest build-tsan
 exit $status

@@ -2,7 +2,14 @@
 // Base64 codec, port mangling, user/host separation and the legacy text cipher.
 //
 // Every function writes into buffers that the caller owns and sizes; the *Capacity helpers
-// below give the size each output needs. Nothing here throws, prints or logs.
+// below give the size each output needs. Nothing here throws, prints or logs. Keys, key
+// schedules and clear texts the library copies are wiped before the call returns.
+//
+// The library is thread-safe: every function may be called from many threads at once. The
+// process-wide state it keeps (the Base64 tables built on first use, the transform's IV tables,
+// its OpenSSL cipher and its count of long texts) is set up once, safely, whichever threads
+// arrive first. The exported tables below are only read by the library; a caller that writes
+// them while other threads call it races with those calls.
 #ifndef TARNCRYPT_ENCDEC_H
 #define TARNCRYPT_ENCDEC_H
 

@@ -3,6 +3,7 @@
 #include "encDec.h"
 
 #include <openssl/aes.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -277,19 +278,28 @@ bool decodeInto(const unsigned char* input, LineBreaks breaks, unsigned char* ou
     return true;
 }
 
-void ensureInit() {
-    if (!init_) init();
-}
-
-}  // namespace
-
-void init() {
-    if (init_) return;
+void buildTables() {
     for (unsigned char i = 0; i < 64; ++i) {
         decoder_[alphabet[i]] = i;
         member_[alphabet[i]] = 1;
     }
     init_ = true;
+}
+
+// The first use builds the tables once, whichever threads arrive at the same time (the
+// initialisation of a local static is thread-safe); every later reader of init_, decoder_ and
+// member_ sees them whole.
+void ensureInit() {
+    static const bool built = (buildTables(), true);
+    static_cast<void>(built);
+}
+
+}  // namespace
+
+void init() {
+    ensureInit();
+    // A caller that cleared init_ asks for the tables again, as it always could.
+    if (!init_) buildTables();
 }
 
 unsigned int length(const unsigned char* input) {
@@ -401,6 +411,9 @@ void deriveIv(const char* salt, unsigned char* iv) {
 // bench/.
 constexpr size_t lowLevelLimit = 16;
 
+// Fetched once per process (the fetch is what makes a stateless EVP call slow) and shared by
+// every thread: a fetched cipher is only read. Null when no provider offers it; the low-level
+// cipher then does every call.
 const EVP_CIPHER* fetchedAes128Cbc() {
     static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
     return cipher;
@@ -410,8 +423,10 @@ struct CipherContextFree {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
 
-// A context per call: measured faster than re-initialising a kept one, and the key schedule
-// is wiped with it, so no key material outlives the call.
+// A context per call: measured faster than re-initialising a kept one, and OpenSSL wipes the
+// key schedule when it frees the context, so no key material outlives the call. False when any
+// step fails; OpenSSL's block update checks its sizes before it writes, so out is then either
+// untouched or about to be written whole by the low-level cipher.
 bool evpCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
             const unsigned char* iv, bool encrypt) {
     const EVP_CIPHER* cipher = fetchedAes128Cbc();
@@ -422,21 +437,28 @@ bool evpCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigne
         return false;
     }
     int outLen = 0;
-    EVP_CipherUpdate(ctx.get(), out, &outLen, in, static_cast<int>(n));
-    return true;
+    return EVP_CipherUpdate(ctx.get(), out, &outLen, in, static_cast<int>(n)) == 1 &&
+           static_cast<size_t>(outLen) == n;
 }
 
-void lowLevelCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
+// AES-128's ten rounds take eleven round keys of four words.
+constexpr size_t aes128ScheduleWords = 4 * 11;
+
+// False, with out untouched, when the key schedule cannot be built.
+bool lowLevelCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
                  const unsigned char* iv, bool encrypt) {
     AES_KEY schedule;
-    unsigned char ivCopy[aesBlock];
-    std::memcpy(ivCopy, iv, aesBlock);
-    if (encrypt) {
-        AES_set_encrypt_key(key, 128, &schedule);
-    } else {
-        AES_set_decrypt_key(key, 128, &schedule);
+    const int scheduled = encrypt ? AES_set_encrypt_key(key, 128, &schedule)
+                                  : AES_set_decrypt_key(key, 128, &schedule);
+    if (scheduled == 0) {
+        unsigned char ivCopy[aesBlock];
+        std::memcpy(ivCopy, iv, aesBlock);
+        AES_cbc_encrypt(in, out, n, &schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
     }
-    AES_cbc_encrypt(in, out, n, &schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
+    // Any one round key gives the master key back; the words behind the ones AES-128 fills
+    // are never written.
+    OPENSSL_cleanse(schedule.rd_key, sizeof(schedule.rd_key[0]) * aes128ScheduleWords);
+    return scheduled == 0;
 }
 
 // EVP's first use in a process loads its providers, which costs as much as about a thousand
@@ -453,11 +475,12 @@ bool evpPaysOff(size_t n) {
     return false;
 }
 
-// CBC over whole blocks, in place allowed.
-void aesCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
+// CBC over whole blocks, in place allowed. A failing EVP call falls back to the low-level
+// cipher, which gives the same bytes; false only when neither could run.
+bool aesCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
             const unsigned char* iv, bool encrypt) {
-    if (evpPaysOff(n) && evpCbc(in, out, n, key, iv, encrypt)) return;
-    lowLevelCbc(in, out, n, key, iv, encrypt);
+    if (evpPaysOff(n) && evpCbc(in, out, n, key, iv, encrypt)) return true;
+    return lowLevelCbc(in, out, n, key, iv, encrypt);
 }
 
 void encryptToText(const unsigned char* input, char* output, size_t inputLen,
@@ -466,12 +489,15 @@ void encryptToText(const unsigned char* input, char* output, size_t inputLen,
     // sees the last partial block filled with zero bytes, and the text covers inputLen bytes.
     const size_t blocks = (inputLen + aesBlock - 1) / aesBlock * aesBlock;
     Scratch cipher(blocks);
-    if (blocks == inputLen) {
-        aesCbc(input, cipher.data, blocks, key, iv, true);
-    } else {
+    const unsigned char* plain = input;
+    if (blocks != inputLen) {
         std::memcpy(cipher.data, input, inputLen);
         std::memset(cipher.data + inputLen, 0, blocks - inputLen);
-        aesCbc(cipher.data, cipher.data, blocks, key, iv, true);
+        plain = cipher.data;
+    }
+    if (!aesCbc(plain, cipher.data, blocks, key, iv, true)) {
+        OPENSSL_cleanse(cipher.data, blocks);  // it may still hold the copy of the clear text
+        return;
     }
 
     encodeInto(cipher.data, inputLen, reinterpret_cast<unsigned char*>(output),
@@ -488,8 +514,7 @@ void decryptText(const char* input, char* output, const unsigned char* key,
     // Only whole blocks go to the cipher: CBC would read past the decoded bytes otherwise.
     if (decoded == 0 || decoded % aesBlock != 0) return;
     auto* plain = reinterpret_cast<unsigned char*>(output);
-    aesCbc(cipher.data, plain, decoded, key, iv, false);
-    plain[decoded] = '\0';
+    if (aesCbc(cipher.data, plain, decoded, key, iv, false)) plain[decoded] = '\0';
 }
 
 }  // namespace

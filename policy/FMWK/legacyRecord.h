@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include <openssl/crypto.h>
+
 namespace legacy {
 
 inline constexpr char SixbitToChar[65] =
@@ -33,35 +35,42 @@ constexpr std::array<unsigned char, 256> buildSixbitValues() {
 inline constexpr std::array<unsigned char, 256> sixbitValue = buildSixbitValues();
 
 // The key after its two running sums. Only the positions a record can reach are kept, so a key
-// of any length costs a fixed buffer and is never read outside its own bytes.
-struct MixedKey {
-    unsigned char bytes[maxRecordLength];
-    size_t length;  // the key's full string length (L); 0 for an empty key
-
-    unsigned char at(size_t recordPos) const { return bytes[recordPos % length]; }
-};
-
+// of any length costs a fixed buffer and is never read outside its own bytes. The mixed key opens
+// every text made under the key, so it is wiped when it goes out of scope, and never copied.
+//
 // Forward sums F[i] = key[0] + ... + key[i]; backward sums B[i] = F[i] + ... + F[L-1], all
 // modulo 256. B[0] is the total of F, and each later B[i] drops F[i-1].
-inline MixedKey mixKey(const char* key) {
-    MixedKey mixed;  // only the kept positions are ever read; no need to clear the rest
-    mixed.length = std::strlen(key);
-    const size_t kept = mixed.length < maxRecordLength ? mixed.length : maxRecordLength;
-    unsigned char forward = 0;
-    unsigned char total = 0;
-    for (size_t i = 0; i < mixed.length; ++i) {
-        forward = static_cast<unsigned char>(forward + static_cast<unsigned char>(key[i]));
-        total = static_cast<unsigned char>(total + forward);
-        if (i < kept) mixed.bytes[i] = forward;  // F, turned into B below
+class MixedKey {
+  public:
+    explicit MixedKey(const char* key) : length_(std::strlen(key)) {
+        // Only the kept positions are ever read or wiped; no need to clear the rest.
+        unsigned char forward = 0;
+        unsigned char total = 0;
+        for (size_t i = 0; i < length_; ++i) {
+            forward = static_cast<unsigned char>(forward + static_cast<unsigned char>(key[i]));
+            total = static_cast<unsigned char>(total + forward);
+            if (i < kept()) bytes_[i] = forward;  // F, turned into B below
+        }
+        unsigned char backward = total;
+        for (size_t i = 0; i < kept(); ++i) {
+            const unsigned char f = bytes_[i];
+            bytes_[i] = backward;
+            backward = static_cast<unsigned char>(backward - f);
+        }
     }
-    unsigned char backward = total;
-    for (size_t i = 0; i < kept; ++i) {
-        const unsigned char f = mixed.bytes[i];
-        mixed.bytes[i] = backward;
-        backward = static_cast<unsigned char>(backward - f);
-    }
-    return mixed;
-}
+    ~MixedKey() { OPENSSL_cleanse(bytes_, kept()); }
+    MixedKey(const MixedKey&) = delete;
+    MixedKey& operator=(const MixedKey&) = delete;
+
+    // The key byte that meets record position recordPos; the key is not empty.
+    unsigned char at(size_t recordPos) const { return bytes_[recordPos % length_]; }
+
+  private:
+    size_t kept() const { return length_ < maxRecordLength ? length_ : maxRecordLength; }
+
+    unsigned char bytes_[maxRecordLength];
+    size_t length_;  // the key's full string length (L); 0 for an empty key
+};
 
 inline unsigned char nibbleChecksum(const unsigned char* clear, size_t n) {
     unsigned char sum = 0;
@@ -102,6 +111,8 @@ inline void sealRecord(const unsigned char* clear, size_t clearLen, const MixedK
     }
     if (pending > 0) *out++ = SixbitToChar[(bits << (6 - pending)) & 0x3F];
     *out = '\0';
+    // The record needs no wiping: the mixing overwrote every clear byte, and what it holds now
+    // is exactly what the text shows.
 }
 
 // Unpacks the characters after "@" into out, undoes the mixing and checks length and checksum.
@@ -139,7 +150,9 @@ inline int openRecord(const char* packed, const MixedKey& key, unsigned char* ou
     if (j != clearLen + headerLength) return -1;
     if (nibbleChecksum(out + headerLength, clearLen) != out[2]) return -1;
     std::memmove(out, out + headerLength, clearLen);
-    out[clearLen] = 0;
+    // Behind the terminator stand the last clear bytes of the move and the spare bits; a caller
+    // that wipes the text up to its terminator must not leave them behind.
+    std::memset(out + clearLen, 0, j + 1 - clearLen);
     return static_cast<int>(clearLen);
 }
 

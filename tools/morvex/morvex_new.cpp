@@ -3,14 +3,19 @@
 // standard output and exit status 0 or 1. Nothing goes to standard error.
 #include "morvex_new.h"
 
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
 
 #include "encDec.h"
 #include "legacyRecord.h"
@@ -40,13 +45,26 @@ char* duplicate(const char* text, size_t length) {
     return copy;
 }
 
+// A zero-filled stack buffer for key or clear-text bytes, wiped when it goes out of scope.
+template <size_t size>
+struct WipedBuffer {
+    char bytes[size] = {};
+
+    WipedBuffer() = default;
+    WipedBuffer(const WipedBuffer&) = delete;
+    WipedBuffer& operator=(const WipedBuffer&) = delete;
+    ~WipedBuffer() { OPENSSL_cleanse(bytes, size); }
+};
+
 // The AES transform reads 16 key bytes whatever the key text holds; a copy makes a short key
 // act as its characters followed by zero bytes, as it does in main's zero-filled buffer,
 // instead of letting the transform read past a caller's shorter string.
-struct KeyBlock {
-    char bytes[aesKeyBytes + 1] = {};
+struct KeyBlock : WipedBuffer<aesKeyBytes + 1> {
     explicit KeyBlock(const char* key) { std::strncpy(bytes, key, aesKeyBytes); }
 };
+
+using TextBuffer = WipedBuffer<envelopeMaxTextLength + 1>;
+using SaltBuffer = WipedBuffer<saltBufferSize>;
 
 std::uint32_t clockSeed() {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -54,24 +72,31 @@ std::uint32_t clockSeed() {
     return static_cast<std::uint32_t>(nanos);
 }
 
-// Two characters of the text: the last and the first of a clock-seeded permutation of it.
+// A clock-seeded permutation of text (at most envelopeMaxTextLength characters).
 // minstd_rand0 is the minimal standard generator (multiplier 16807, modulus 2^31 - 1).
-void drawSalt(const char* text, char (&salt)[saltBufferSize]) {
+void shuffled(const char* text, std::uint32_t seed, TextBuffer& copy) {
+    const size_t length = std::strlen(text);
+    std::memcpy(copy.bytes, text, length);
+    std::minstd_rand0 generator(seed);
+    std::shuffle(copy.bytes, copy.bytes + length, generator);
+}
+
+// Two characters of the text: the last and the first of a clock-seeded permutation of it.
+void drawSalt(const char* text, SaltBuffer& salt) {
     const std::uint32_t seed = clockSeed();
-    std::string first(text);
-    std::string second(text);
-    std::minstd_rand0 firstGenerator(seed);
-    std::shuffle(first.begin(), first.end(), firstGenerator);
-    std::minstd_rand0 secondGenerator(seed);
-    std::shuffle(second.begin(), second.end(), secondGenerator);
-    computeSalt(first.data(), second.data(), salt);
+    TextBuffer first;
+    TextBuffer second;
+    shuffled(text, seed, first);
+    shuffled(text, seed, second);
+    computeSalt(first.bytes, second.bytes, salt.bytes);
 }
 
 // Pads text in its own buffer and writes its AES text into a zero-filled 512-byte buffer.
-void sealPadded(char* text, unsigned int capacity, const char* salt, KeyBlock& key,
+template <size_t size>
+void sealPadded(WipedBuffer<size>& text, const char* salt, KeyBlock& key,
                 char (&aesText)[aesTextBufferSize]) {
-    const int padded = pad(text, capacity);
-    AES_128_CBC_Encrypt(text, aesText, padded, 1, salt, key.bytes);
+    const int padded = pad(text.bytes, size);
+    AES_128_CBC_Encrypt(text.bytes, aesText, padded, 1, salt, key.bytes);
 }
 
 }  // namespace
@@ -85,16 +110,18 @@ char* EncryptDataNew(char* text, char* genericKey) {
     const char* source = length == 0 ? " " : text;
     KeyBlock key(genericKey);
 
-    char salt[saltBufferSize] = {};
+    // The salt is two characters of the text, so it is wiped like the text.
+    SaltBuffer salt;
     drawSalt(source, salt);
 
-    char working[envelopeMaxTextLength + 1] = {};
-    std::strcpy(working, source);
     char textPart[aesTextBufferSize] = {};
-    sealPadded(working, sizeof working, salt, key, textPart);
-
+    {
+        TextBuffer working;
+        std::strcpy(working.bytes, source);
+        sealPadded(working, salt.bytes, key, textPart);
+    }
     char saltBlock[aesTextBufferSize] = {};
-    sealPadded(salt, sizeof salt, staticSalt, key, saltBlock);
+    sealPadded(salt, staticSalt, key, saltBlock);
 
     const size_t size = std::strlen(textPart) + std::strlen(saltBlock) + 3;
     auto* envelope = static_cast<char*>(std::malloc(size));
@@ -116,8 +143,8 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
     char saltBlock[envelopeSaltBlockLength + 1] = {};
     std::memcpy(saltBlock, body + textPartLength, envelopeSaltBlockLength);
     // The salt block decodes to at most 18 bytes; its first two are the salt.
-    char saltPlain[100] = {};
-    AES_128_CBC_Encrypt(saltBlock, saltPlain, aesBlock, 0, staticSalt, key.bytes);
+    WipedBuffer<100> saltPlain;
+    AES_128_CBC_Encrypt(saltBlock, saltPlain.bytes, aesBlock, 0, staticSalt, key.bytes);
 
     char* textPart = duplicate(body, textPartLength);
     auto* plain = static_cast<char*>(std::calloc(bodyLength + 1, 1));
@@ -127,9 +154,13 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
         return nullptr;
     }
     const int rounded = static_cast<int>((textPartLength + aesBlock - 1) / aesBlock * aesBlock);
-    AES_128_CBC_Encrypt(textPart, plain, rounded, 0, saltPlain, key.bytes);
+    AES_128_CBC_Encrypt(textPart, plain, rounded, 0, saltPlain.bytes, key.bytes);
     std::free(textPart);
     trim(plain);
+    // Callers wipe the text up to its terminator; a zero byte inside the plaintext must not
+    // leave the rest behind it.
+    const size_t shown = std::strlen(plain);
+    OPENSSL_cleanse(plain + shown, bodyLength + 1 - shown);
     return plain;
 }
 
@@ -141,8 +172,10 @@ char* DecryptData(char* text, char* key) {
     // A text of t characters unpacks into fewer than t bytes, so t + 1 always suffice.
     auto* clear = static_cast<char*>(std::calloc(length + 1, 1));
     if (clear == nullptr) return nullptr;
-    const legacy::MixedKey mixed = legacy::mixKey(key);
+    const legacy::MixedKey mixed(key);
     if (legacy::openRecord(text + 1, mixed, reinterpret_cast<unsigned char*>(clear)) < 0) {
+        // A refused text may still have unmixed into clear bytes.
+        OPENSSL_cleanse(clear, length + 1);
         std::free(clear);
         return nullptr;
     }
@@ -176,17 +209,47 @@ const char* keyFileFor(const char* selector) {
     return nullptr;
 }
 
-// The key is what follows a 13-character lead-in on the first line, at most 16 characters; a
-// short line, a line end within them or an empty file is no error.
-bool readGenericKey(const char* path, char (&genericKey)[keyLineBufferSize]) {
-    if (path == nullptr) return false;
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr) return false;
-    char line[keyLineBufferSize] = {};
-    if (std::fgets(line, keyLineReadLimit, file) == nullptr) line[0] = '\0';
-    std::snprintf(genericKey, sizeof genericKey, "%.16s", line + keyLeadInLength);
-    std::fclose(file);
+// What fgets with a limit of 30 leaves in the zero-filled line: at most 29 characters, up to
+// and including the first line end. False on a read error.
+bool readFirstLine(int fd, char (&line)[keyLineBufferSize]) {
+    size_t have = 0;
+    while (have < keyLineReadLimit - 1) {
+        const ssize_t n = read(fd, line + have, keyLineReadLimit - 1 - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        have += static_cast<size_t>(n);
+    }
+    if (char* end = static_cast<char*>(std::memchr(line, '\n', have))) {
+        std::memset(end + 1, 0, static_cast<size_t>(line + have - (end + 1)));
+    }
     return true;
+}
+
+// The key is what follows a 13-character lead-in on the first line, at most 16 characters; a
+// short line, a line end within them or an empty file is no error. Only a regular file holds a
+// key: a directory or a device would read as the empty key, and a FIFO would wait for a writer,
+// so opening never waits (O_NONBLOCK changes nothing for a regular file) and the file is checked
+// once open. Read with read(2), so that no stdio buffer keeps a copy of the key.
+bool readGenericKey(const char* path, char (&key)[keyLineBufferSize]) {
+    if (path == nullptr) return false;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    WipedBuffer<keyLineBufferSize> line;
+    struct stat status {};
+    const bool gotLine =
+        fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && readFirstLine(fd, line.bytes);
+    close(fd);
+    if (gotLine) std::snprintf(key, sizeof key, "%.16s", line.bytes + keyLeadInLength);
+    return gotLine;
+}
+
+// main's key lives here rather than in its frame so that it is wiped on every way out: each of
+// them ends in exit, some inside the envelope functions.
+char genericKey[keyLineBufferSize];
+
+void wipeGenericKey() {
+    OPENSSL_cleanse(genericKey, sizeof genericKey);
 }
 
 [[noreturn]] void printAndExit(char* result, bool lineEnd) {
@@ -197,17 +260,20 @@ bool readGenericKey(const char* path, char (&genericKey)[keyLineBufferSize]) {
     } else {
         std::printf("%s", result);
     }
+    // The results hold nothing behind their terminator.
+    OPENSSL_cleanse(result, std::strlen(result));
     std::free(result);
     std::exit(0);
 }
 
-[[noreturn]] void decrypt(char* text, char* genericKey) {
+[[noreturn]] void decrypt(char* text, char* key) {
     if (text[0] != '@') fail(msgNotValid);
-    if (text[1] == '@') printAndExit(DecryptDataNew(text, genericKey), true);
+    if (text[1] == '@') printAndExit(DecryptDataNew(text, key), true);
 
     char legacyKey[toolLegacyKeySize];
     buildToolLegacyKey(legacyKey);
     char* clear = DecryptData(text, legacyKey);
+    OPENSSL_cleanse(legacyKey, sizeof legacyKey);
     // A refused legacy text is a failure, never an empty success.
     if (clear == nullptr) fail(msgNotValid);
     printAndExit(clear, false);
@@ -216,8 +282,11 @@ bool readGenericKey(const char* path, char (&genericKey)[keyLineBufferSize]) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Clear texts go to standard output unbuffered, so that no stdio buffer that exit releases
+    // keeps a copy.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::atexit(wipeGenericKey);
     if (argc <= 2) fail(msgArguments);
-    char genericKey[keyLineBufferSize] = {};
     // The key file is read before the mode is looked at, so a missing key is reported first.
     if (!readGenericKey(keyFileFor(argc > 3 ? argv[3] : nullptr), genericKey)) fail(msgNoKey);
 

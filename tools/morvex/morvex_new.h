@@ -1,5 +1,7 @@
 // The functions behind morvex's modes, linkable without its main (tests and fuzz targets).
-// Every result is a malloc'd string that the caller releases with free.
+// Every result is a malloc'd string that the caller releases with free; nothing stands behind
+// its terminator, so wiping it up to there leaves no clear byte behind. The functions wipe
+// their own copies of keys and texts.
 #ifndef MORVEX_MORVEX_NEW_H
 #define MORVEX_MORVEX_NEW_H
 

@@ -2,11 +2,13 @@
 // trips of random texts under random keys, and every refusal of the decoder.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "dbLegacyKey.h"
+#include "deadStack.h"
 #include "encDec.h"
 #include "legacyRecord.h"
 #include "testSupport.h"
@@ -24,14 +26,21 @@ struct ReferenceRecord {
     int checksumOverride = -1;  // write this checksum instead of the real one
 };
 
-std::string referenceEncrypt(const std::string& clear, const std::string& key,
-                             const ReferenceRecord& options = {}) {
-    std::vector<unsigned char> k(key.begin(), key.end());
+std::string referenceMixedKey(const std::string& key) {
+    std::string k = key;
     const size_t L = k.size();
     for (size_t i = 1; i < L; ++i)
-        k[i] = static_cast<unsigned char>(k[i] + k[i - 1]);
+        k[i] = static_cast<char>(k[i] + k[i - 1]);
     for (size_t i = L - 1; i-- > 0;)
-        k[i] = static_cast<unsigned char>(k[i] + k[i + 1]);
+        k[i] = static_cast<char>(k[i] + k[i + 1]);
+    return k;
+}
+
+std::string referenceEncrypt(const std::string& clear, const std::string& key,
+                             const ReferenceRecord& options = {}) {
+    const std::string mixed = referenceMixedKey(key);
+    const auto* k = reinterpret_cast<const unsigned char*>(mixed.data());
+    const size_t L = mixed.size();
 
     unsigned char checksum = 0;
     for (unsigned char c : clear)
@@ -82,12 +91,14 @@ std::string encrypted(const std::string& clear, const std::string& key, int* res
     return text.text();
 }
 
-// The clear text, or "<refused>".
+// The clear text, or "<refused>". An opened text leaves nothing behind its terminator, so
+// that a caller who wipes the text wipes every clear byte.
 std::string decrypted(const std::string& text, const std::string& key) {
     ExactBuffer textBuffer = ExactBuffer::holding(text);
     ExactBuffer keyBuffer = ExactBuffer::holding(key);
     ExactBuffer clear(legacyPlainCapacity(text.size()));
     if (DecryptData(textBuffer.data(), keyBuffer.data(), clear.data()) != 1) return "<refused>";
+    EXPECT_EQ(clear.raw().find_first_not_of('\0', clear.text().size()), std::string::npos);
     return clear.text();
 }
 
@@ -244,6 +255,41 @@ TEST(LegacyCipher, DecoderChecksLengthAndChecksumButNotTheMarker) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(decrypted(referenceEncrypt(c.clear, key, c.record), key), c.result);
     }
+}
+
+// The mixed key opens every text made under its key; neither it, nor the database legacy key,
+// nor the clear text may stay on the stack once a call returns. Texts, keys and outputs are on
+// the heap.
+TEST(LegacyCipher, LeavesNoKeyOrClearTextOnTheStack) {
+    const std::string key = "a legacy key long enough to stand out";
+    const std::string secret = "a clear text to seal";
+    char dbKey[dbLegacyKeySize];
+    buildDbLegacyKey(dbKey);
+    ExactBuffer keyBuffer = ExactBuffer::holding(key);
+    ExactBuffer clear = ExactBuffer::holding(secret);
+    ExactBuffer text(legacyTextCapacity(secret.size()));
+    ExactBuffer opened(legacyPlainCapacity(legacyTextCapacity(secret.size())));
+    const std::vector<std::string> ownKey = {referenceMixedKey(key), secret};
+    const std::vector<std::string> databaseKey = {std::string(dbKey, sizeof dbKey),
+                                                  referenceMixedKey(dbKey), secret};
+    struct Call {
+        const char* name;
+        std::function<void()> call;
+        const std::vector<std::string>& secrets;
+    };
+    const Call calls[] = {
+        {"EncryptData", [&] { EncryptData(clear.data(), keyBuffer.data(), text.data()); }, ownKey},
+        {"DecryptData", [&] { DecryptData(text.data(), keyBuffer.data(), opened.data()); }, ownKey},
+        {"DbEncryptData", [&] { DbEncryptData(clear.data(), text.data()); }, databaseKey},
+        {"DbDecryptData", [&] { DbDecryptData(text.data(), opened.data()); }, databaseKey},
+    };
+    for (const Call& c : calls) {
+        SCOPED_TRACE(c.name);
+        // The first call binds this program's import (see LeavesNoRoundKeyOnTheStack).
+        c.call();
+        EXPECT_EQ(tarntest::leftOnStack(c.call, c.secrets), std::vector<std::string>{});
+    }
+    EXPECT_EQ(opened.text(), secret);
 }
 
 TEST(LegacyCipher, OneCharacterKeyIsUsedUnchanged) {

@@ -16,6 +16,7 @@ namespace {
 
 using tarntest::AesKey;
 using tarntest::hex;
+using tarntest::runCommand;
 
 UINT32 widenedBySign(char c) {
     return static_cast<UINT32>(static_cast<signed char>(c));
@@ -35,18 +36,6 @@ std::string wrapAt72(const std::string& oneLine) {
         text += oneLine.substr(i, 72);
     }
     return text;
-}
-
-std::string runCommand(const std::string& command) {
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return "<popen failed>";
-    std::string out;
-    char chunk[512];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
-        out.append(chunk, n);
-    if (pclose(pipe) != 0) return "<command failed: " + command + ">";
-    return out;
 }
 
 // `openssl enc -aes-128-cbc -nopad` of the plaintext, as one line of standard Base64.

@@ -3,6 +3,7 @@
 #ifndef TARNCRYPT_TESTS_TESTSUPPORT_H
 #define TARNCRYPT_TESTS_TESTSUPPORT_H
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -88,6 +89,19 @@ inline std::string hex(const std::string& bytes) {
         out += digits[b >> 4];
         out += digits[b & 0x0F];
     }
+    return out;
+}
+
+// Standard output of a shell command, or a text naming the failure when it does not exit 0.
+inline std::string runCommand(const std::string& command) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return "<popen failed>";
+    std::string out;
+    char chunk[512];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0)
+        out.append(chunk, n);
+    if (pclose(pipe) != 0) return "<command failed: " + command + ">";
     return out;
 }
 

@@ -1,11 +1,14 @@
 // The AES text transform's own behaviour (layout, round trips, refusals) and the text helpers.
 // Agreement with an independent AES implementation is checked in openssl_peer_test.cpp.
 #include <gtest/gtest.h>
+#include <openssl/aes.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "deadStack.h"
 #include "encDec.h"
 #include "testSupport.h"
 
@@ -187,6 +190,72 @@ TEST(AesTransform, PlainNameTwinGivesTheSameResults) {
     ExactBuffer back(45);
     EXPECT_EQ(Db_AES_128_CBC_Encrypt(viaTwin.data(), back.data(), 0, 0, "xy", key), 1);
     EXPECT_EQ(back.text(), input);
+}
+
+// The transform keeps a process-wide count of long texts and turns from the low-level cipher
+// to EVP after 16 of them; a failing EVP call falls back to the low-level cipher. Each path
+// runs in a fresh process, which also checks that the path taken is the one named.
+TEST(AesTransform, EveryCipherPathGivesTheSameTexts) {
+    const auto run = [](const std::string& path) {
+        return tarntest::runCommand(std::string(TARN_TRANSFORM_PATHS) + " " + path);
+    };
+    const std::string lowLevel = run("low-level");
+    ASSERT_NE(lowLevel.find("256 opens"), std::string::npos) << lowLevel;
+    EXPECT_EQ(lowLevel.find("differs"), std::string::npos) << lowLevel;
+    for (const char* path : {"evp", "evp-failing"}) {
+        EXPECT_EQ(run(path), lowLevel) << path;
+    }
+}
+
+// The eleven round keys of an AES-128 schedule, as the structure holds them.
+std::vector<std::string> roundKeys(const unsigned char* key, bool encrypt) {
+    AES_KEY schedule;
+    if (encrypt) {
+        AES_set_encrypt_key(key, 128, &schedule);
+    } else {
+        AES_set_decrypt_key(key, 128, &schedule);
+    }
+    std::vector<std::string> keys;
+    for (int round = 0; round <= 10; ++round) {
+        keys.emplace_back(reinterpret_cast<const char*>(&schedule.rd_key[4 * round]), 16);
+    }
+    return keys;
+}
+
+__attribute__((noinline)) void scheduleWithoutWiping(const unsigned char* key) {
+    AES_KEY schedule;
+    AES_set_encrypt_key(key, 128, &schedule);
+    asm volatile("" : : "r"(&schedule) : "memory");
+}
+
+// One block always takes the low-level cipher, whose key schedule lives on the stack. (EVP's
+// lives in its context on the heap, which OpenSSL wipes when it frees the context; that this
+// scan cannot see.) Every buffer the call is given is on the heap, so only copies the call
+// made itself could be found.
+TEST(AesTransform, LeavesNoRoundKeyOnTheStack) {
+    ExactBuffer key = ExactBuffer::holding("stack-probe-key!");
+    const auto* rawKey = reinterpret_cast<const unsigned char*>(key.data());
+    const std::vector<std::string> encryptKeys = roundKeys(rawKey, true);
+    const std::vector<std::string> decryptKeys = roundKeys(rawKey, false);
+    ASSERT_FALSE(tarntest::leftOnStack([&] { scheduleWithoutWiping(rawKey); }, encryptKeys).empty())
+        << "the probe must see a schedule left behind";
+
+    ExactBuffer plain = ExactBuffer::holding(std::string(16, 'p'));
+    ExactBuffer text(aesTextCapacity(16));
+    ExactBuffer opened(aesPlainCapacity(24));
+    const auto encrypt = [&] {
+        AES_128_CBC_Encrypt(plain.data(), text.data(), 16, 1, "Sq", key.data());
+    };
+    // The first call through this program's lazily bound import passes the dynamic linker,
+    // which saves the vector registers on the stack; they may still hold the round keys that
+    // were just worked out here.
+    encrypt();
+    EXPECT_EQ(tarntest::leftOnStack(encrypt, encryptKeys), std::vector<std::string>{});
+    EXPECT_EQ(tarntest::leftOnStack(
+                  [&] { AES_128_CBC_Encrypt(text.data(), opened.data(), 0, 0, "Sq", key.data()); },
+                  decryptKeys),
+              std::vector<std::string>{});
+    EXPECT_EQ(opened.text(), std::string(16, 'p'));
 }
 
 // ---- Text helpers -------------------------------------------------------------------------

@@ -1,8 +1,14 @@
 // Runs the real tool (built with a throwaway key directory) and checks standard output byte for
 // byte, an empty standard error and the exit status.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -110,10 +116,62 @@ class MorvexCli : public ::testing::Test {
 
 // ---- failures -------------------------------------------------------------------------
 
+// What stands at the default key file's path. Only a regular file the tool can read holds a
+// key; anything else must be refused, never read as the empty key, and never waited on.
+enum class KeyFile { standard, missing, directory, fifo, socket, device, unreadable, readError };
+
+void bindSocketAt(const fs::path& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(path.string().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    close(fd);
+}
+
+// Puts the kind of file asked for at the default key file's path; returns the command line
+// prefix that runs the tool (as nobody for a file only root may read, since tests run as root).
+std::vector<std::string> prepareKeyFile(KeyFile kind) {
+    const fs::path path = keyPath(fileN);
+    if (kind == KeyFile::missing) fs::remove_all(MORVEX_TEST_KEY_DIR);
+    if (kind == KeyFile::standard || kind == KeyFile::missing) return {};
+    fs::remove(path);
+    switch (kind) {
+        case KeyFile::directory:
+            fs::create_directory(path);
+            break;
+        case KeyFile::fifo:
+            EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+            break;
+        case KeyFile::socket:
+            bindSocketAt(path);
+            break;
+        case KeyFile::device:  // reads as an empty file
+            fs::create_symlink("/dev/null", path);
+            break;
+        case KeyFile::readError:  // a regular file whose read at offset 0 fails with EIO
+            fs::create_symlink("/proc/self/mem", path);
+            break;
+        case KeyFile::unreadable:
+            writeKeyFile(fileN, leadIn + keyN + "\n");
+            fs::permissions(path, geteuid() == 0 ? fs::perms::owner_read | fs::perms::owner_write
+                                                 : fs::perms::none);
+            if (geteuid() == 0) {
+                return {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+            }
+            break;
+        default:
+            break;
+    }
+    return {};
+}
+
 struct FailureRow {
     const char* name;
     std::vector<std::string> args;
-    bool keysPresent;
+    KeyFile keyFile;
     const std::string& out;
 };
 
@@ -121,27 +179,39 @@ TEST_F(MorvexCli, EveryFailureRowPrintsItsLineAndExitsOne) {
     const std::string tooLong(257, 'a');
     const std::string envelope47 = "@@" + std::string(47, 'A');
     const FailureRow rows[] = {
-        {"no arguments", {}, true, msgArguments},
-        {"mode alone", {"-e"}, true, msgArguments},
-        {"mode alone, no key", {"-d"}, false, msgArguments},
-        {"unknown selector", {"-e", "abc", "X"}, true, msgNoKey},
-        {"key file missing", {"-e", "abc"}, false, msgNoKey},
-        {"bad mode", {"-x", "abc"}, true, msgMode},
-        {"bad mode, key missing first", {"-x", "abc"}, false, msgNoKey},
-        {"mode compared exactly", {"-e ", "abc"}, true, msgMode},
-        {"decrypt plain text", {"-d", "abc"}, true, msgNotValid},
-        {"decrypt empty text", {"-d", ""}, true, msgNotValid},
-        {"decrypt leading blank", {"-d", " @abc"}, true, msgNotValid},
-        {"257 characters", {"-e", tooLong}, true, msgTooLong},
-        {"47 after @@", {"-d", envelope47}, true, msgTooShort},
-        {"@@ alone", {"-d", "@@"}, true, msgTooShort},
-        {"legacy @ alone", {"-d", "@"}, true, msgNotValid},
-        {"legacy bad character", {"-d", "@abc=def"}, true, msgNotValid},
+        {"no arguments", {}, KeyFile::standard, msgArguments},
+        {"mode alone", {"-e"}, KeyFile::standard, msgArguments},
+        {"mode alone, no key", {"-d"}, KeyFile::missing, msgArguments},
+        {"unknown selector", {"-e", "abc", "X"}, KeyFile::standard, msgNoKey},
+        {"key file missing", {"-e", "abc"}, KeyFile::missing, msgNoKey},
+        {"key file is a directory", {"-e", "hello"}, KeyFile::directory, msgNoKey},
+        {"key file is a FIFO", {"-e", "hello"}, KeyFile::fifo, msgNoKey},
+        {"key file is a socket", {"-e", "hello"}, KeyFile::socket, msgNoKey},
+        {"key file is a device", {"-e", "hello"}, KeyFile::device, msgNoKey},
+        {"key file unreadable", {"-e", "hello"}, KeyFile::unreadable, msgNoKey},
+        {"key file read fails", {"-e", "hello"}, KeyFile::readError, msgNoKey},
+        {"bad mode", {"-x", "abc"}, KeyFile::standard, msgMode},
+        {"bad mode, key missing first", {"-x", "abc"}, KeyFile::missing, msgNoKey},
+        {"mode compared exactly", {"-e ", "abc"}, KeyFile::standard, msgMode},
+        {"decrypt plain text", {"-d", "abc"}, KeyFile::standard, msgNotValid},
+        {"decrypt empty text", {"-d", ""}, KeyFile::standard, msgNotValid},
+        {"decrypt leading blank", {"-d", " @abc"}, KeyFile::standard, msgNotValid},
+        {"257 characters", {"-e", tooLong}, KeyFile::standard, msgTooLong},
+        {"47 after @@", {"-d", envelope47}, KeyFile::standard, msgTooShort},
+        {"@@ alone", {"-d", "@@"}, KeyFile::standard, msgTooShort},
+        {"legacy @ alone", {"-d", "@"}, KeyFile::standard, msgNotValid},
+        {"legacy bad character", {"-d", "@abc=def"}, KeyFile::standard, msgNotValid},
     };
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.name);
-        if (!row.keysPresent) fs::remove_all(MORVEX_TEST_KEY_DIR);
-        expectOutcome(morvex(row.args), row.out, 1);
+        std::vector<std::string> command = prepareKeyFile(row.keyFile);
+        command.push_back(MORVEX_TEST_BINARY);
+        command.insert(command.end(), row.args.begin(), row.args.end());
+        // A key file that blocks the tool (a FIFO without a writer) must not hang it.
+        const ProcessResult r = runProcess(command, std::chrono::seconds(1));
+        EXPECT_FALSE(r.timedOut) << "did not return within 1 s";
+        expectOutcome(r, row.out, 1);
+        fs::remove_all(MORVEX_TEST_KEY_DIR);
         writeStandardKeys();
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "deadStack.h"
 #include "encDec.h"
 #include "envelopeOracle.h"
 #include "morvex_new.h"
@@ -233,6 +234,21 @@ TEST(Envelope, ShortKeysActAsZeroFilled) {
     }
     // Only the first 16 characters of a longer key count.
     EXPECT_EQ(envelopeOf("rrrr", genericKey + "tail"), envelopeOf("rrrr", genericKey));
+}
+
+// Making and opening an envelope copies the generic key and the text to the stack; no copy may
+// stay there once the call returns. Both arguments are on the heap.
+TEST(Envelope, LeavesNoKeyOrTextOnTheStack) {
+    const std::string text = distinctText(40);
+    const std::vector<std::string> secrets = {genericKey, text};
+    // The first calls bind this program's imports (see AesTransform.LeavesNoRoundKeyOnTheStack).
+    std::string envelope = envelopeOf(text, genericKey);
+    std::string opened = openEnvelope(envelope, genericKey);
+    EXPECT_EQ(tarntest::leftOnStack([&] { envelope = envelopeOf(text, genericKey); }, secrets),
+              std::vector<std::string>{});
+    EXPECT_EQ(tarntest::leftOnStack([&] { opened = openEnvelope(envelope, genericKey); }, secrets),
+              std::vector<std::string>{});
+    EXPECT_EQ(opened, text);
 }
 
 TEST(Envelope, NullArgumentsGiveNull) {

@@ -1,6 +1,7 @@
 #include "runProcess.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +28,23 @@ struct Pipe {
     }
 };
 
-// Reads both pipes until both are closed; poll keeps a full stderr from blocking stdout.
-void drain(Pipe& out, Pipe& err, ProcessResult& result) {
+// Reads both pipes until both are closed; poll keeps a full stderr from blocking stdout. A
+// child still running at the deadline is killed, which closes its pipes.
+void drain(Pipe& out, Pipe& err, pid_t pid, std::chrono::steady_clock::time_point deadline,
+           ProcessResult& result) {
     struct pollfd fds[2] = {{out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     int open = 2;
     while (open > 0) {
-        if (poll(fds, 2, -1) < 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!result.timedOut && left.count() <= 0) {
+            kill(pid, SIGKILL);
+            result.timedOut = true;
+        }
+        const int wait = result.timedOut ? -1 : static_cast<int>(left.count()) + 1;
+        const int ready = poll(fds, 2, wait);
+        if (ready < 0) {
             if (errno == EINTR) continue;
             throw std::runtime_error("poll failed");
         }
@@ -53,7 +64,8 @@ void drain(Pipe& out, Pipe& err, ProcessResult& result) {
 
 }  // namespace
 
-ProcessResult runProcess(const std::vector<std::string>& argv) {
+ProcessResult runProcess(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -75,7 +87,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv) {
     err.closeEnd(1);
 
     ProcessResult result{{}, {}, -1};
-    drain(out, err, result);
+    drain(out, err, pid, deadline, result);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

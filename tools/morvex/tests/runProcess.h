@@ -2,6 +2,7 @@
 #ifndef MORVEX_TESTS_RUNPROCESS_H
 #define MORVEX_TESTS_RUNPROCESS_H
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,11 @@ struct ProcessResult {
     std::string out;
     std::string err;
     int status;  // the exit status, or 128 + the signal that ended it
+    bool timedOut = false;
 };
 
-ProcessResult runProcess(const std::vector<std::string>& argv);
+// A program still running after limit is killed (SIGKILL) and reported as timed out.
+ProcessResult runProcess(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds limit = std::chrono::minutes(5));
 
 #endif  // MORVEX_TESTS_RUNPROCESS_H
