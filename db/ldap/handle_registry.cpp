@@ -1,4 +1,9 @@
 // The registry of live library objects of this backend.
+//
+// Every object belongs to the role that was the current user when it was made. One backend can
+// serve many roles (SET ROLE, SET SESSION AUTHORIZATION, a pooler), and a handle is only an
+// address that a role could guess from its own: for any other current user an object is as
+// unknown as a number that was never a handle, with the same answer at the same cost.
 #include "handle_registry.h"
 
 #include <unordered_map>
@@ -12,11 +17,13 @@ namespace {
 
 struct SessionRecord {
     LDAP* ld;
+    Oid owner;
     std::unordered_set<Handle> results;
 };
 
 struct ResultRecord {
     LDAPMessage* message;
+    Oid owner;
     Handle session;
     std::vector<Handle> entries;
 };
@@ -25,6 +32,7 @@ struct ResultRecord {
 // live result and a live entry: entries have their own table.
 struct EntryRecord {
     LDAPMessage* entry;
+    Oid owner;
     Handle result;
 };
 
@@ -44,6 +52,14 @@ Registry* registryOrNull() noexcept {
     }
 }
 
+// The record of a live handle of the current user in one of the tables, or null.
+template <typename Table>
+typename Table::mapped_type* ownRecord(Table& table, Handle handle) noexcept {
+    auto found = table.find(handle);
+    if (found == table.end() || found->second.owner != GetUserId()) return nullptr;
+    return &found->second;
+}
+
 // Drops a result and its entries from the registry; the message itself is left alone.
 void forgetResult(Registry& registry, Handle handle) noexcept {
     auto found = registry.results.find(handle);
@@ -61,7 +77,7 @@ bool rememberSession(LDAP* ld) noexcept {
     Registry* registry = registryOrNull();
     if (registry == nullptr) return false;
     try {
-        registry->sessions.emplace(handleOf(ld), SessionRecord{ld, {}});
+        registry->sessions.emplace(handleOf(ld), SessionRecord{ld, GetUserId(), {}});
         return true;
     } catch (...) {
         return false;
@@ -70,23 +86,20 @@ bool rememberSession(LDAP* ld) noexcept {
 
 LDAP* liveSession(Handle handle) noexcept {
     Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->sessions.find(handle);
-    return found == registry->sessions.end() ? nullptr : found->second.ld;
+    SessionRecord* record = registry == nullptr ? nullptr : ownRecord(registry->sessions, handle);
+    return record == nullptr ? nullptr : record->ld;
 }
 
 LDAPMessage* liveResult(Handle handle) noexcept {
     Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->results.find(handle);
-    return found == registry->results.end() ? nullptr : found->second.message;
+    ResultRecord* record = registry == nullptr ? nullptr : ownRecord(registry->results, handle);
+    return record == nullptr ? nullptr : record->message;
 }
 
 LDAPMessage* liveEntry(Handle handle) noexcept {
     Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->entries.find(handle);
-    return found == registry->entries.end() ? nullptr : found->second.entry;
+    EntryRecord* record = registry == nullptr ? nullptr : ownRecord(registry->entries, handle);
+    return record == nullptr ? nullptr : record->entry;
 }
 
 bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
@@ -95,11 +108,12 @@ bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
     Handle handle = handleOf(message);
     try {
         ResultRecord& record = registry->results[handle];
-        record = ResultRecord{message, session, {}};
+        const Oid owner = GetUserId();
+        record = ResultRecord{message, owner, session, {}};
         for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
              entry = ldap_next_entry(ld, entry)) {
             record.entries.push_back(handleOf(entry));
-            registry->entries.emplace(handleOf(entry), EntryRecord{entry, handle});
+            registry->entries.emplace(handleOf(entry), EntryRecord{entry, owner, handle});
         }
         registry->sessions.at(session).results.insert(handle);
         return true;
@@ -111,7 +125,9 @@ bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
 
 int releaseResult(Handle handle) noexcept {
     Registry* registry = registryOrNull();
-    LDAPMessage* message = liveResult(handle);
+    auto found = registry->results.find(handle);
+    if (found == registry->results.end()) return 0;
+    LDAPMessage* message = found->second.message;
     forgetResult(*registry, handle);
     return ldap_msgfree(message);
 }
@@ -120,8 +136,11 @@ int releaseSession(Handle handle) noexcept {
     Registry* registry = registryOrNull();
     auto found = registry->sessions.find(handle);
     std::unordered_set<Handle>& results = found->second.results;
-    while (!results.empty())
-        releaseResult(*results.begin());
+    while (!results.empty()) {
+        Handle result = *results.begin();
+        releaseResult(result);
+        results.erase(result);
+    }
     LDAP* ld = found->second.ld;
     registry->sessions.erase(found);
     return closeSession(ld);

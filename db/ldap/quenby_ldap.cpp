@@ -17,6 +17,7 @@ extern "C" {
 #include "utils/builtins.h"
 #include "utils/lsyscache.h"
 #include "utils/memutils.h"
+#include "tcop/tcopprot.h"
 
 PG_MODULE_MAGIC;
 
@@ -47,6 +48,24 @@ constexpr int maxRequestedAttributes = 127;
 constexpr int maxListedAttributes = 128;
 // Stands in for the password in messages: the password itself is never reported.
 constexpr const char* passwordMask = "********";
+
+// The statement of a call that takes a password or a key path never reaches the log. Our own
+// reports from such calls say so with errhidestmt; the server's reports during the call (the
+// cancel or statement_timeout of a wait at ERROR, a terminate at FATAL, an unknown handle
+// from the registry) quote the statement they find here, so it is taken away for the rest of
+// the statement.
+#define QUENBY_REPORT_SECRET(elevel, fname, fmt, ...) \
+    QUENBY_REPORT_WITH(elevel, fname, errhidestmt(true), fmt, ##__VA_ARGS__)
+
+void keepStatementOutOfLog() {
+    debug_query_string = nullptr;
+}
+
+// Releases a converted argument that held a secret, without leaving the secret behind.
+void releaseSecret(char* secret) {
+    explicit_bzero(secret, strlen(secret));
+    pfree(secret);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Copies of library data in palloc'd memory, so that reports never leave library memory
@@ -229,7 +248,7 @@ int takeAttributeNames(const char* fname, ArrayType* names, char** slots) {
 void setTlsOption(const char* fname, LDAP* ld, int option, const char* optionName,
                   const void* value) {
     const int rc = ldap_set_option(ld, option, value);
-    if (rc != 0) QUENBY_REPORT(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
+    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
 }
 
 bool fileOpens(const char* path) {
@@ -259,7 +278,6 @@ Datum pg_ldap_open(PG_FUNCTION_ARGS) {
     int port = PG_GETARG_INT32(1);
     LDAP* ld = openSession(__func__, host, port);
     if (ld == nullptr) {
-        QUENBY_REPORT(WARNING, __func__, "Empty session for AD host %s:%d", host, port);
         pfree(host);
         PG_RETURN_INT64(0);
     }
@@ -272,20 +290,21 @@ Datum pg_ldap_open(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     Handle session = PG_GETARG_INT64(0);
     int level = PG_GETARG_INT32(1);
     char* certFile = text_to_cstring(PG_GETARG_TEXT_PP(2));
     char* keyFile = text_to_cstring(PG_GETARG_TEXT_PP(3));
-    if (session == 0) QUENBY_REPORT(ERROR, __func__, "Bad SSL LDAP session!");
+    if (session == 0) QUENBY_REPORT_SECRET(ERROR, __func__, "Bad SSL LDAP session!");
     LDAP* ld = requireSession(__func__, session);
     if (level < LDAP_OPT_X_TLS_NEVER || level > LDAP_OPT_X_TLS_TRY) {
-        QUENBY_REPORT(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
     }
     if (!fileOpens(certFile)) {
-        QUENBY_REPORT(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
     }
     if (!fileOpens(keyFile)) {
-        QUENBY_REPORT(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
     }
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_REQUIRE_CERT, "LDAP_OPT_X_TLS_REQUIRE_CERT", &level);
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CACERTFILE, "LDAP_OPT_X_TLS_CACERTFILE", nullptr);
@@ -297,24 +316,25 @@ Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_NEWCTX, "LDAP_OPT_X_TLS_NEWCTX", &newContextIsServer);
     const int rc = startTls(ld);
     CHECK_FOR_INTERRUPTS();
-    if (rc != 0) QUENBY_REPORT(ERROR, __func__, "SSL start failed, error=%d", rc);
+    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, __func__, "SSL start failed, error=%d", rc);
     pfree(certFile);
-    pfree(keyFile);
+    releaseSecret(keyFile);
     PG_RETURN_INT32(0);
 }
 
 Datum pg_ldap_bind(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     Handle session = PG_GETARG_INT64(0);
     char* user = text_to_cstring(PG_GETARG_TEXT_PP(1));
     char* password = text_to_cstring(PG_GETARG_TEXT_PP(2));
     if (session == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Empty session for AD user %s, passwd %s", user,
-                      passwordMask);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "Empty session for AD user %s, passwd %s", user,
+                             passwordMask);
     }
     LDAP* ld = requireSession(__func__, session);
     int rc = simpleBind(ld, user, password, OnInterrupt::abandonRequest);
     pfree(user);
-    pfree(password);
+    releaseSecret(password);
     PG_RETURN_INT32(rc);
 }
 
@@ -329,12 +349,13 @@ Datum pg_ldap_unbind(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_server_test(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     char* host = text_to_cstring(PG_GETARG_TEXT_PP(0));
     int port = PG_GETARG_INT32(1);
     char* user = text_to_cstring(PG_GETARG_TEXT_PP(2));
     char* password = text_to_cstring(PG_GETARG_TEXT_PP(3));
     int result = 1;
-    LDAP* ld = openSession(__func__, host, port);
+    LDAP* ld = openSession(nullptr, host, port);
     if (ld != nullptr) {
         result = simpleBind(ld, user, password, OnInterrupt::releaseSession);
         // The session never reaches SQL: it is closed here whatever the bind said.
@@ -346,7 +367,7 @@ Datum pg_ldap_server_test(PG_FUNCTION_ARGS) {
     }
     pfree(host);
     pfree(user);
-    pfree(password);
+    releaseSecret(password);
     PG_RETURN_INT32(result);
 }
 

@@ -13,7 +13,8 @@ enum class OnInterrupt {
     releaseSession,  // a private session of the call: it is closed
 };
 
-// A connection to host:port speaking protocol version 3, or null when none could be made.
+// A connection to host:port speaking protocol version 3, or null when none could be made;
+// then, unless fname is null, the WARNING "Empty session for AD host" with the reason.
 LDAP* openSession(const char* fname, const char* host, int port);
 
 // Unbinds and closes a session openSession made; returns the unbind's code.
