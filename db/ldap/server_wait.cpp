@@ -223,6 +223,11 @@ void prepareSession(LDAP* ld) {
     // not bound (Active Directory refuses those and fails the whole search), and it would wait
     // on servers we never chose. A search gives what the server it was sent to answers.
     ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    // A session is this one connection. Once it is lost, the library would open a new one to
+    // the server by itself, unseen by the descriptor count and the waits here, and without the
+    // TLS of the old one, so that the next bind would send its password in clear. Its default
+    // server becomes a socket path that does not exist: later calls answer "Can't contact".
+    ldap_set_option(ld, LDAP_OPT_URI, "ldapi://%2Fnonexistent%2Fquenby_ldap");
     Sockbuf* sb = nullptr;
     ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb);
     ber_sockbuf_add_io(sb, &waitingLayer, LBER_SBIOD_LEVEL_PROVIDER, nullptr);
