@@ -12,43 +12,27 @@ SELECT set_config('quenby.conninfo', format('host=%s port=%s dbname=%s user=post
 
 -- Each case: statements that prepare a session in the victim backend (its handle in
 -- quenby.s), the call that stalls, and a call that must then answer at once.
+SELECT format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %%s)::text, false)', :'ldap_host') AS open_on,
+       format('SELECT pg_ldap_open_ssl(current_setting(''quenby.s'')::bigint, 0, %L, %L)',
+              :'client_cert', :'client_key') AS starttls \gset
+\set bind 'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'
+\set search 'SELECT (pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}''))[2]'
 CREATE TABLE stalls(label text, setup text[], call text, afterwards text);
 INSERT INTO stalls VALUES
     ('connect, accept queue full', '{}',
      format('SELECT pg_ldap_open(%L, %s)', :'ldap_host', :stall_backlog), NULL),
     ('server test, accept queue full', '{}',
-     format('SELECT pg_ldap_server_test(%L, %s, %L, %L)', :'ldap_host', :stall_backlog,
-            'cn=x', 'stall-Passw0rd'), NULL),
-    ('bind, server silent after connect',
-     ARRAY[format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %s)::text, false)',
-                  :'ldap_host', :stall_silent)],
-     'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')', NULL),
+     format('SELECT pg_ldap_server_test(%L, %s, ''cn=x'', ''stall-Passw0rd'')', :'ldap_host',
+            :stall_backlog), NULL),
+    ('bind, server silent after connect', ARRAY[format(:'open_on', :stall_silent)], :'bind', NULL),
     ('StartTLS, server silent after accepting it',
-     ARRAY[format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %s)::text, false)',
-                  :'ldap_host', :stall_starttls_silent)],
-     format('SELECT pg_ldap_open_ssl(current_setting(''quenby.s'')::bigint, 0, %L, %L)',
-            :'client_cert', :'client_key'),
-     'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'),
+     ARRAY[format(:'open_on', :stall_starttls_silent)], :'starttls', :'bind'),
     ('StartTLS, handshake record cut',
-     ARRAY[format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %s)::text, false)',
-                  :'ldap_host', :stall_handshake_stall)],
-     format('SELECT pg_ldap_open_ssl(current_setting(''quenby.s'')::bigint, 0, %L, %L)',
-            :'client_cert', :'client_key'),
-     'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'),
+     ARRAY[format(:'open_on', :stall_handshake_stall)], :'starttls', :'bind'),
     ('bind over TLS, answer record cut',
-     ARRAY[format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %s)::text, false)',
-                  :'ldap_host', :stall_record_stall),
-           format('SELECT pg_ldap_open_ssl(current_setting(''quenby.s'')::bigint, 0, %L, %L)',
-                  :'client_cert', :'client_key')],
-     'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')',
-     'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'),
+     ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'bind', :'bind'),
     ('search over TLS, answer record cut',
-     ARRAY[format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %s)::text, false)',
-                  :'ldap_host', :stall_record_stall),
-           format('SELECT pg_ldap_open_ssl(current_setting(''quenby.s'')::bigint, 0, %L, %L)',
-                  :'client_cert', :'client_key')],
-     'SELECT pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}'')',
-     'SELECT (pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}''))[2]');
+     ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'search', :'search');
 
 -- Runs a statement in the victim and gives its first column, or its ERROR text.
 CREATE FUNCTION victim_outcome(statement text) RETURNS text LANGUAGE plpgsql AS $$
