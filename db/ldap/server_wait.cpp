@@ -10,7 +10,6 @@
 // our own frames, never from inside the library (whose locks a longjmp would leave behind).
 #include "server_wait.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>

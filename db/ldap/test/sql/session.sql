@@ -122,6 +122,7 @@ SELECT pg_ldap_unbind(:s);
 \set VERBOSITY verbose
 SELECT pg_ldap_unbind(0);
 SELECT pg_ldap_msgfree(0);
+SELECT pg_ldap_count_entries(42, 42);
 \set VERBOSITY default
 
 SELECT pg_backend_pid() = :backend AS same_backend;
