@@ -21,6 +21,7 @@ mkdir -p "$results"
 
 slapd_work=$(mktemp -d /tmp/quenby_slapd.XXXXXX)
 stalling_pid=
+# shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
     [ -z "$stalling_pid" ] || kill "$stalling_pid" 2>/dev/null || true
     "$root/scripts/slapd_sandbox.sh" stop "$slapd_work"
