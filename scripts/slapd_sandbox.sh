@@ -6,6 +6,10 @@
 #                                                   free loopback port; writes <workdir>/env
 #   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
 #
+# The test tree holds a referral (ou=elsewhere) to a second throwaway slapd that refuses
+# anonymous operations, as a domain controller refuses the unbound connections a client opens
+# to chase a reference.
+#
 # Debian's /usr/sbin/slapd runs as an ordinary process with its own config file and data
 # folder; the system's instance is never touched. StartTLS is offered with certificates from a
 # private CA and every TLS client must present a certificate of that CA. The workdir, with the
@@ -183,8 +187,46 @@ write_bulk() {
         printf "cn: Bulk User %s\nsn: User%s\nmail: user%s@tarn.test\n\n", $1, $1, $1 }' >>"$file"
 }
 
+# Any answer will do, a refusal included (exit status 255: nothing answered).
+readonly referral_dn="ou=elsewhere,$base_dn"
+
+# The second slapd: it holds the subtree the referral names and answers nothing anonymous.
+start_referral_target() {
+    local work=$1
+    mkdir -p "$work/data"
+    cat >"$work/slapd.conf" <<CONF
+include /etc/ldap/schema/core.schema
+pidfile $work/slapd.pid
+argsfile $work/slapd.args
+modulepath /usr/lib/ldap
+moduleload back_mdb
+disallow bind_anon
+require authc
+
+database mdb
+maxsize 10485760
+suffix "$referral_dn"
+rootdn "cn=admin,$referral_dn"
+rootpw admin-secret
+directory $work/data
+CONF
+    printf 'dn: %s\nobjectClass: organizationalUnit\nou: elsewhere\n\ndn: cn=remote,%s\nobjectClass: device\ncn: remote\n' \
+        "$referral_dn" "$referral_dn" >"$work/tree.ldif"
+    slapadd -q -f "$work/slapd.conf" -l "$work/tree.ldif" >"$work/slapadd.log" 2>&1 ||
+        { cat "$work/slapadd.log" >&2; die "loading the referral target failed"; }
+    launch "$work"
+}
+
+write_referral() {
+    local file=$1 port=$2
+    printf '\ndn: %s\nobjectClass: referral\nobjectClass: extensibleObject\nou: elsewhere\nref: ldap://127.0.0.1:%s/%s\n' \
+        "$referral_dn" "$port" "$referral_dn" >>"$file"
+}
+
 answers() {
-    ldapsearch -x -LLL -H "ldap://127.0.0.1:$1" -b "$base_dn" -s base dn >/dev/null 2>&1
+    local status=0
+    ldapsearch -x -LLL -H "ldap://127.0.0.1:$1" -b "$base_dn" -s base dn >/dev/null 2>&1 || status=$?
+    [ "$status" -ne 255 ]
 }
 
 launch() {
@@ -213,6 +255,9 @@ start() {
     write_schema "$work/tarn.schema"
     write_config "$work"
     write_tree "$work/tree.ldif"
+    local referral_port
+    referral_port=$(start_referral_target "$work/elsewhere")
+    write_referral "$work/tree.ldif" "$referral_port"
     mkdir -p "$work/data"
     slapadd -q -f "$work/slapd.conf" -l "$work/tree.ldif" >"$work/slapadd.log" 2>&1 ||
         { cat "$work/slapadd.log" >&2; die "loading the test tree failed"; }
@@ -238,6 +283,7 @@ export LDAP_CLIENT_KEY=$work/certs/client.key
 export LDAP_ROGUE_CERT=$work/certs/rogue.crt
 export LDAP_ROGUE_KEY=$work/certs/rogue.key
 export LDAP_PIDFILE=$work/slapd.pid
+export LDAP_REFERRAL_URI=ldap://127.0.0.1:$referral_port/
 export LDAP_SANDBOX_DIR=$work
 ENV
 }
@@ -261,6 +307,7 @@ stop() {
     local work=$1
     [ -d "$work" ] || return 0
     halt "$work"
+    halt "$work/elsewhere"
     rm -rf "$work"
 }
 

@@ -1,35 +1,23 @@
 // quenby_ldap: LDAP sessions, StartTLS, simple binds, searches and result walking from SQL.
 //
-// Every function runs inside a backend, where an ERROR is a longjmp. So: no object with a
-// destructor lives in a frame that can report an ERROR, objects of the LDAP library (results,
-// value lists, attribute names, BER cursors) are copied into palloc'd memory and released
-// before anything is reported, and the only code that can throw (the handle registry's
-// containers) catches everything and answers with a flag.
-//
-// Handles are addresses of library objects, but SQL can pass any number: a handle is turned
-// back into a pointer only through the registry of objects this backend handed out and has not
-// released yet.
+// This file holds the SQL functions and the copying of library data into palloc'd memory; the
+// handle registry and the waits for the server have files of their own. Library objects (value
+// lists, attribute names, BER cursors) are copied and released before anything is reported.
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
-#include <unordered_set>
-#include <vector>
 
-#define LDAP_DEPRECATED 1
-#include <lber.h>
-#include <ldap.h>
+#include "handle_registry.h"
+#include "server_wait.h"
 
 extern "C" {
-#include "postgres.h"
-
 #include "fmgr.h"
-#include "miscadmin.h"
 #include "catalog/pg_type.h"
 #include "mb/pg_wchar.h"
 #include "utils/array.h"
 #include "utils/builtins.h"
 #include "utils/lsyscache.h"
 #include "utils/memutils.h"
+#include "tcop/tcopprot.h"
 
 PG_MODULE_MAGIC;
 
@@ -50,291 +38,33 @@ PG_FUNCTION_INFO_V1(pg_ldap_get_attrib_value);
 PG_FUNCTION_INFO_V1(pg_ldap_get_ad_info);
 }
 
-// Every message starts with the SQL function's name in brackets, and its location names that
-// function too (not a helper of it), so that a log line leads straight to the SQL call.
-#define QUENBY_REPORT(elevel, fname, fmt, ...)                                                    \
-    do {                                                                                          \
-        if (__builtin_constant_p(elevel) && (elevel) >= ERROR ? errstart_cold(elevel, TEXTDOMAIN) \
-                                                              : errstart(elevel, TEXTDOMAIN)) {   \
-            errmsg("[%s]: " fmt, fname, ##__VA_ARGS__);                                           \
-            errfinish(__FILE__, __LINE__, fname);                                                 \
-        }                                                                                         \
-        if (__builtin_constant_p(elevel) && (elevel) >= ERROR) pg_unreachable();                  \
-    } while (0)
-
 namespace {
 
-using Handle = int64;
+using namespace quenby;
 
 // A search asks for at most this many attributes; one more slot ends the list.
 constexpr int maxRequestedAttributes = 127;
 // pg_ldap_get_attributes returns at most this many names.
 constexpr int maxListedAttributes = 128;
-// How long a wait for the server goes without looking at cancel and statement_timeout.
-constexpr long interruptTickMicros = 100 * 1000;
 // Stands in for the password in messages: the password itself is never reported.
 constexpr const char* passwordMask = "********";
 
-Handle handleOf(const void* object) {
-    return static_cast<Handle>(reinterpret_cast<uintptr_t>(object));
+// The statement of a call that takes a password or a key path never reaches the log. Our own
+// reports from such calls say so with errhidestmt; the server's reports during the call (the
+// cancel or statement_timeout of a wait at ERROR, a terminate at FATAL, an unknown handle
+// from the registry) quote the statement they find here, so it is taken away for the rest of
+// the statement.
+#define QUENBY_REPORT_SECRET(elevel, fname, fmt, ...) \
+    QUENBY_REPORT_WITH(elevel, fname, errhidestmt(true), fmt, ##__VA_ARGS__)
+
+void keepStatementOutOfLog() {
+    debug_query_string = nullptr;
 }
 
-// For "%d": handles are reported by their low 32 bits, converted explicitly.
-int low32(Handle handle) {
-    return static_cast<int>(static_cast<uint32>(static_cast<uint64>(handle)));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Registry of live library objects of this backend.
-
-struct SessionRecord {
-    LDAP* ld;
-    std::unordered_set<Handle> results;
-};
-
-struct ResultRecord {
-    LDAPMessage* message;
-    Handle session;
-    std::vector<Handle> entries;
-};
-
-// The first entry of a result can be the result message itself, so one number may be both a
-// live result and a live entry: entries have their own table.
-struct EntryRecord {
-    LDAPMessage* entry;
-    Handle result;
-};
-
-struct Registry {
-    std::unordered_map<Handle, SessionRecord> sessions;
-    std::unordered_map<Handle, ResultRecord> results;
-    std::unordered_map<Handle, EntryRecord> entries;
-};
-
-// Never destroyed: the backend may exit from anywhere, and the library objects go with it.
-Registry* registryOrNull() noexcept {
-    try {
-        static Registry* const registry = new Registry();
-        return registry;
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-bool rememberSession(LDAP* ld) noexcept {
-    Registry* registry = registryOrNull();
-    if (registry == nullptr) return false;
-    try {
-        registry->sessions.emplace(handleOf(ld), SessionRecord{ld, {}});
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-LDAP* liveSession(Handle handle) noexcept {
-    Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->sessions.find(handle);
-    return found == registry->sessions.end() ? nullptr : found->second.ld;
-}
-
-LDAPMessage* liveResult(Handle handle) noexcept {
-    Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->results.find(handle);
-    return found == registry->results.end() ? nullptr : found->second.message;
-}
-
-LDAPMessage* liveEntry(Handle handle) noexcept {
-    Registry* registry = registryOrNull();
-    if (registry == nullptr) return nullptr;
-    auto found = registry->entries.find(handle);
-    return found == registry->entries.end() ? nullptr : found->second.entry;
-}
-
-// Drops a result and its entries from the registry; the message itself is left alone.
-void forgetResult(Registry& registry, Handle handle) noexcept {
-    auto found = registry.results.find(handle);
-    if (found == registry.results.end()) return;
-    for (Handle entry : found->second.entries)
-        registry.entries.erase(entry);
-    auto session = registry.sessions.find(found->second.session);
-    if (session != registry.sessions.end()) session->second.results.erase(handle);
-    registry.results.erase(found);
-}
-
-// Registers a search result with all of its entries up front, so that walking them later is
-// a chain of constant-time lookups.
-bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept {
-    Registry* registry = registryOrNull();
-    if (registry == nullptr) return false;
-    Handle handle = handleOf(message);
-    try {
-        ResultRecord& record = registry->results[handle];
-        record = ResultRecord{message, session, {}};
-        for (LDAPMessage* entry = ldap_first_entry(ld, message); entry != nullptr;
-             entry = ldap_next_entry(ld, entry)) {
-            record.entries.push_back(handleOf(entry));
-            registry->entries.emplace(handleOf(entry), EntryRecord{entry, handle});
-        }
-        registry->sessions.at(session).results.insert(handle);
-        return true;
-    } catch (...) {
-        forgetResult(*registry, handle);
-        return false;
-    }
-}
-
-// Releases a live result with its entries and returns what ldap_msgfree returns.
-int releaseResult(Handle handle) noexcept {
-    Registry* registry = registryOrNull();
-    LDAPMessage* message = liveResult(handle);
-    forgetResult(*registry, handle);
-    return ldap_msgfree(message);
-}
-
-// Releases a live session with the results still held on it; returns the unbind's code.
-int releaseSession(Handle handle) noexcept {
-    Registry* registry = registryOrNull();
-    auto found = registry->sessions.find(handle);
-    std::unordered_set<Handle>& results = found->second.results;
-    while (!results.empty())
-        releaseResult(*results.begin());
-    LDAP* ld = found->second.ld;
-    registry->sessions.erase(found);
-    return ldap_unbind_s(ld);
-}
-
-// ---------------------------------------------------------------------------------------------
-// Handle checks that report. Each runs after the 0 checks of its caller.
-
-LDAP* requireSession(const char* fname, Handle handle) {
-    LDAP* ld = liveSession(handle);
-    if (ld == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP session handle");
-    return ld;
-}
-
-LDAPMessage* requireResult(const char* fname, Handle handle) {
-    LDAPMessage* message = liveResult(handle);
-    if (message == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP message handle");
-    return message;
-}
-
-LDAPMessage* requireEntry(const char* fname, Handle handle) {
-    LDAPMessage* entry = liveEntry(handle);
-    if (entry == nullptr) QUENBY_REPORT(ERROR, fname, "Invalid LDAP entry handle");
-    return entry;
-}
-
-void reportOutOfMemory(const char* fname) {
-    QUENBY_REPORT(ERROR, fname, "out of memory");
-}
-
-struct Target {
-    LDAP* ld;
-    LDAPMessage* message;
-};
-
-// The session and search result of count/first-entry calls, both required.
-Target requireSessionAndResult(const char* fname, Handle session, Handle message) {
-    if (session == 0 || message == 0) {
-        QUENBY_REPORT(ERROR, fname, "Bad LDAP session:message %d:%d", low32(session),
-                      low32(message));
-    }
-    LDAP* ld = requireSession(fname, session);
-    return Target{ld, requireResult(fname, message)};
-}
-
-// The session and entry of the entry functions, both required.
-Target requireSessionAndEntry(const char* fname, Handle session, Handle entry) {
-    if (session == 0 || entry == 0) {
-        QUENBY_REPORT(ERROR, fname, "Bad LDAP session:entry %d:%d", low32(session), low32(entry));
-    }
-    LDAP* ld = requireSession(fname, session);
-    return Target{ld, requireEntry(fname, entry)};
-}
-
-// ---------------------------------------------------------------------------------------------
-// Waiting for the server.
-
-enum class OnInterrupt { abandonRequest, releaseSession };
-
-// Lets a pending cancel or statement_timeout end the statement; the request in flight is
-// abandoned first (or the private session released), so nothing stays behind.
-void serviceInterrupts(LDAP* ld, int msgid, OnInterrupt onInterrupt) {
-    if (!INTERRUPTS_PENDING_CONDITION()) return;
-    PG_TRY();
-    { CHECK_FOR_INTERRUPTS(); }
-    PG_CATCH();
-    {
-        if (onInterrupt == OnInterrupt::releaseSession) {
-            ldap_unbind_ext(ld, nullptr, nullptr);
-        } else {
-            ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
-            ldap_abandon_ext(ld, msgid, nullptr, nullptr);
-        }
-        PG_RE_THROW();
-    }
-    PG_END_TRY();
-}
-
-int sessionErrorCode(LDAP* ld) {
-    int code = LDAP_OTHER;
-    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
-    return code;
-}
-
-// The library's synchronous calls wait without a limit and cannot be cancelled, and any signal
-// that reaches the backend meanwhile (PostgreSQL's timers and its own inter-process signals
-// arrive at any time) fails them with -1 and leaves the connection unusable. This waits for
-// the whole answer to msgid in short ticks with the library restarting interrupted waits, and
-// serves cancel and statement_timeout between ticks. Returns the answer's type, or -1 with
-// *answer null.
-int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer) {
-    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
-    int type;
-    do {
-        struct timeval tick = {0, interruptTickMicros};
-        *answer = nullptr;
-        type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
-        if (type == 0) serviceInterrupts(ld, msgid, onInterrupt);
-    } while (type == 0);
-    // Other calls on the session keep the library's default: a signal interrupts them.
-    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
-    return type;
-}
-
-// ldap_simple_bind_s, waiting as awaitAnswer does.
-int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onInterrupt) {
-    int msgid = ldap_simple_bind(ld, user, password);
-    if (msgid == -1) return sessionErrorCode(ld);
-    LDAPMessage* answer = nullptr;
-    if (awaitAnswer(ld, msgid, onInterrupt, &answer) == -1) return sessionErrorCode(ld);
-    return ldap_result2error(ld, answer, 1);
-}
-
-// ldap_search_s, waiting as awaitAnswer does; *result is the library's answer or null.
-int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char** attributes,
-               LDAPMessage** result) {
-    *result = nullptr;
-    int msgid = ldap_search(ld, base, scope, filter, attributes, 0);
-    if (msgid == -1) return sessionErrorCode(ld);
-    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, result) == -1) {
-        return sessionErrorCode(ld);
-    }
-    return ldap_result2error(ld, *result, 0);
-}
-
-// ldap_open, then protocol version 3: with the library's default, version 2, a standard
-// server refuses the bind.
-LDAP* openVersion3(const char* host, int port) {
-    LDAP* ld = ldap_open(host, port);
-    if (ld != nullptr) {
-        int version = LDAP_VERSION3;
-        ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
-    }
-    return ld;
+// Releases a converted argument that held a secret, without leaving the secret behind.
+void releaseSecret(char* secret) {
+    explicit_bzero(secret, strlen(secret));
+    pfree(secret);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -518,7 +248,7 @@ int takeAttributeNames(const char* fname, ArrayType* names, char** slots) {
 void setTlsOption(const char* fname, LDAP* ld, int option, const char* optionName,
                   const void* value) {
     const int rc = ldap_set_option(ld, option, value);
-    if (rc != 0) QUENBY_REPORT(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
+    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
 }
 
 bool fileOpens(const char* path) {
@@ -546,14 +276,13 @@ Datum pg_ldap_err2text(PG_FUNCTION_ARGS) {
 Datum pg_ldap_open(PG_FUNCTION_ARGS) {
     char* host = text_to_cstring(PG_GETARG_TEXT_PP(0));
     int port = PG_GETARG_INT32(1);
-    LDAP* ld = openVersion3(host, port);
+    LDAP* ld = openSession(__func__, host, port);
     if (ld == nullptr) {
-        QUENBY_REPORT(WARNING, __func__, "Empty session for AD host %s:%d", host, port);
         pfree(host);
         PG_RETURN_INT64(0);
     }
     if (!rememberSession(ld)) {
-        ldap_unbind_ext(ld, nullptr, nullptr);
+        dropSession(ld);
         reportOutOfMemory(__func__);
     }
     pfree(host);
@@ -561,20 +290,21 @@ Datum pg_ldap_open(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     Handle session = PG_GETARG_INT64(0);
     int level = PG_GETARG_INT32(1);
     char* certFile = text_to_cstring(PG_GETARG_TEXT_PP(2));
     char* keyFile = text_to_cstring(PG_GETARG_TEXT_PP(3));
-    if (session == 0) QUENBY_REPORT(ERROR, __func__, "Bad SSL LDAP session!");
+    if (session == 0) QUENBY_REPORT_SECRET(ERROR, __func__, "Bad SSL LDAP session!");
     LDAP* ld = requireSession(__func__, session);
     if (level < LDAP_OPT_X_TLS_NEVER || level > LDAP_OPT_X_TLS_TRY) {
-        QUENBY_REPORT(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
     }
     if (!fileOpens(certFile)) {
-        QUENBY_REPORT(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
     }
     if (!fileOpens(keyFile)) {
-        QUENBY_REPORT(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
     }
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_REQUIRE_CERT, "LDAP_OPT_X_TLS_REQUIRE_CERT", &level);
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CACERTFILE, "LDAP_OPT_X_TLS_CACERTFILE", nullptr);
@@ -584,26 +314,27 @@ Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
     // own; without one the library's global context is used and no certificate is presented.
     int newContextIsServer = 0;
     setTlsOption(__func__, ld, LDAP_OPT_X_TLS_NEWCTX, "LDAP_OPT_X_TLS_NEWCTX", &newContextIsServer);
-    const int rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    const int rc = startTls(ld);
     CHECK_FOR_INTERRUPTS();
-    if (rc != 0) QUENBY_REPORT(ERROR, __func__, "SSL start failed, error=%d", rc);
+    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, __func__, "SSL start failed, error=%d", rc);
     pfree(certFile);
-    pfree(keyFile);
+    releaseSecret(keyFile);
     PG_RETURN_INT32(0);
 }
 
 Datum pg_ldap_bind(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     Handle session = PG_GETARG_INT64(0);
     char* user = text_to_cstring(PG_GETARG_TEXT_PP(1));
     char* password = text_to_cstring(PG_GETARG_TEXT_PP(2));
     if (session == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Empty session for AD user %s, passwd %s", user,
-                      passwordMask);
+        QUENBY_REPORT_SECRET(ERROR, __func__, "Empty session for AD user %s, passwd %s", user,
+                             passwordMask);
     }
     LDAP* ld = requireSession(__func__, session);
     int rc = simpleBind(ld, user, password, OnInterrupt::abandonRequest);
     pfree(user);
-    pfree(password);
+    releaseSecret(password);
     PG_RETURN_INT32(rc);
 }
 
@@ -618,24 +349,25 @@ Datum pg_ldap_unbind(PG_FUNCTION_ARGS) {
 }
 
 Datum pg_ldap_server_test(PG_FUNCTION_ARGS) {
+    keepStatementOutOfLog();
     char* host = text_to_cstring(PG_GETARG_TEXT_PP(0));
     int port = PG_GETARG_INT32(1);
     char* user = text_to_cstring(PG_GETARG_TEXT_PP(2));
     char* password = text_to_cstring(PG_GETARG_TEXT_PP(3));
     int result = 1;
-    LDAP* ld = openVersion3(host, port);
+    LDAP* ld = openSession(nullptr, host, port);
     if (ld != nullptr) {
         result = simpleBind(ld, user, password, OnInterrupt::releaseSession);
         // The session never reaches SQL: it is closed here whatever the bind said.
         if (result == 0) {
-            result = ldap_unbind_s(ld);
+            result = closeSession(ld);
         } else {
-            ldap_unbind_ext(ld, nullptr, nullptr);
+            dropSession(ld);
         }
     }
     pfree(host);
     pfree(user);
-    pfree(password);
+    releaseSecret(password);
     PG_RETURN_INT32(result);
 }
 

@@ -7,6 +7,10 @@
 #
 # Ports, handles and line numbers change from run to run; they are masked in both transcripts
 # before the comparison, as is DEBUG output of the server that does not come from quenby_ldap.
+#
+# The suites also run against stalling_ldap.py (servers that stall on purpose), and with the
+# server logging at debug5; afterwards its log must hold none of the secrets the suites use,
+# except in the lines that print directory values by design.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -16,13 +20,36 @@ shift
 mkdir -p "$results"
 
 slapd_work=$(mktemp -d /tmp/quenby_slapd.XXXXXX)
-trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
+stalling_pid=
+# shellcheck disable=SC2317 # run by the EXIT trap
+cleanup() {
+    [ -z "$stalling_pid" ] || kill "$stalling_pid" 2>/dev/null || true
+    "$root/scripts/slapd_sandbox.sh" stop "$slapd_work"
+}
+trap cleanup EXIT
 "$root/scripts/slapd_sandbox.sh" start "$slapd_work"
 # shellcheck disable=SC1091
 . "$slapd_work/env"
 # The backend reads the client certificates and keys as the cluster's owner: it gets copies.
 shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT LDAP_ROGUE_KEY)
 eval "$shared"
+
+python3 "$here/stalling_ldap.py" "$slapd_work/stalling.ports" 900 &
+stalling_pid=$!
+for _ in $(seq 1 100); do
+    [ -f "$slapd_work/stalling.ports" ] && break
+    sleep 0.1
+done
+stalling_vars=()
+while read -r name port; do
+    stalling_vars+=(-v "stall_$name=$port")
+done <"$slapd_work/stalling.ports"
+
+psql -X -q -d postgres -c "ALTER SYSTEM SET log_min_messages = debug5" -c "SELECT pg_reload_conf()" \
+    >/dev/null
+# Secrets of the suites; the lines that print attribute values are exempt.
+secrets=("$LDAP_BIND_PW" Pa55-secret stall-Passw0rd "$LDAP_CLIENT_KEY")
+value_lines='\[pg_ldap_get_(ad_info|attrib_value)\]: Attribute .*, Value |\[pg_ldap_get_attrib_vals\]: Value\['
 
 # A loopback port where nothing listens.
 dead_port() {
@@ -53,7 +80,7 @@ for suite in "$@"; do
         -v ldap_host="$LDAP_HOST" -v ldap_port="$LDAP_PORT" -v dead_port="$(dead_port)" \
         -v base="$LDAP_BASE" -v bind_dn="$LDAP_BIND_DN" -v bind_pw="$LDAP_BIND_PW" \
         -v client_cert="$LDAP_CLIENT_CERT" -v client_key="$LDAP_CLIENT_KEY" \
-        -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" \
+        -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" "${stalling_vars[@]}" \
         -f "$here/sql/$suite.sql" >"$raw" 2>&1 || true
     normalise <"$raw" >"$results/$suite.out"
     if diff -u "$here/expected/$suite.out" "$results/$suite.out" >"$results/$suite.diff"; then
@@ -64,4 +91,11 @@ for suite in "$@"; do
         status=1
     fi
 done
+
+leaks=$(grep -F "${secrets[@]/#/-e}" "$PG_SANDBOX_LOG" | grep -v -E "$value_lines" || true)
+if [ -n "$leaks" ]; then
+    echo "FAILED: the server log holds secrets of the suites:"
+    echo "$leaks"
+    status=1
+fi
 exit $status

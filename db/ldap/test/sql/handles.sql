@@ -82,4 +82,56 @@ SELECT count(*) FILTER (WHERE pg_ldap_unbind(s) = 0) AS closed FROM held;
 SELECT count(*) FILTER (WHERE outcome(format('SELECT pg_ldap_msgfree(%s)', m)) LIKE '%Invalid%')
     AS refused FROM held;
 
+-- Two roles in one backend: objects belong to the current user that made them. To any other
+-- role every function answers as for a number that was never a handle, also after
+-- DISCARD ALL and SET SESSION AUTHORIZATION.
+CREATE ROLE quenby_owner;
+CREATE ROLE quenby_other;
+GRANT EXECUTE ON ALL FUNCTIONS IN SCHEMA public TO quenby_owner, quenby_other;
+GRANT SELECT ON calls TO quenby_owner, quenby_other;
+SET ROLE quenby_owner;
+SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
+SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
+SELECT (pg_ldap_search(:s, 'ou=people,dc=tarn,dc=test', 1, '(objectClass=*)', '{cn}'))[1] AS m \gset
+SELECT pg_ldap_get_next_entry(:s, pg_ldap_get_first_entry(:s, :m)) AS e \gset
+SET ROLE quenby_other;
+SELECT call, outcome(format(call, :s, :m, :e)) AS outcome,
+       outcome(format(call, :s, :m, :e)) = outcome(format(call, 42, 42, 42)) AS as_unknown
+FROM calls ORDER BY takes, call;
+RESET ROLE;
+DISCARD ALL;
+SET SESSION AUTHORIZATION quenby_other;
+SELECT count(*) FILTER (WHERE outcome(format(call, :s, :m, :e)) = outcome(format(call, 42, 42, 42)))
+    AS as_unknown FROM calls;
+RESET SESSION AUTHORIZATION;
+SET ROLE quenby_owner;
+SELECT pg_ldap_count_entries(:s, :m), pg_ldap_get_attrib_value(:s, :e, 'cn');
+SELECT pg_ldap_unbind(:s);
+RESET ROLE;
+
+-- 1,200 sessions in one backend: the server's budget of descriptors for outside connections
+-- runs out first. Opens beyond it give the WARNING with the reason and 0 (a server test 1),
+-- the server's own files still open, and unbinding gives every descriptor back.
+-- Established connections to slapd, read from the kernel's table (the backend's other
+-- descriptors, relation files, come and go with its caches).
+CREATE FUNCTION ldap_connections(port int) RETURNS bigint LANGUAGE sql AS $$
+    SELECT count(*) FROM regexp_split_to_table(pg_read_file('/proc/net/tcp'), E'\n') AS line,
+         regexp_split_to_array(btrim(line), '\s+') AS f
+    WHERE f[3] = '0100007F:' || upper(lpad(to_hex(port), 4, '0')) AND f[4] = '01' $$;
+SET client_min_messages = error;
+CREATE TABLE many AS
+SELECT i, pg_ldap_open(:'ldap_host', :ldap_port) AS s FROM generate_series(1, 1200) AS i;
+RESET client_min_messages;
+SELECT count(*) FILTER (WHERE s <> 0) > 100 AS many_opened,
+       bool_and(s = 0) FILTER (WHERE i > 1100) AS last_refused,
+       count(*) FILTER (WHERE s <> 0) = ldap_connections(:ldap_port) AS one_connection_each
+FROM many;
+SELECT pg_ldap_open(:'ldap_host', :ldap_port);
+SELECT pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', :'bind_pw');
+SELECT count(*) > 0 AS catalog_readable, length(pg_read_file('postmaster.pid')) > 0 AS file_readable
+FROM pg_class;
+SELECT count(*) FILTER (WHERE pg_ldap_unbind(s) <> 0) AS failed_unbinds FROM many WHERE s <> 0;
+SELECT ldap_connections(:ldap_port) AS connections_left;
+SELECT pg_ldap_unbind(pg_ldap_open(:'ldap_host', :ldap_port)) AS opens_again;
+
 SELECT pg_backend_pid() = :backend AS same_backend;

@@ -29,6 +29,12 @@ SELECT pg_ldap_unbind(:silent);
 \! kill -STOP "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")") &
 SELECT pg_ldap_search(:s, 'ou=people,dc=tarn,dc=test', 0, '(objectClass=*)', '{ou}') AS r \gset
 SELECT (:'r'::bigint[])[2] AS code, pg_ldap_msgfree((:'r'::bigint[])[1]);
+-- StartTLS rides out the same storm, through its request and its handshake.
+SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS tls \gset
+\! kill -STOP "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")"; for i in 1 2 3 4 5 6; do sleep 0.01; kill -USR1 "$BACKEND"; done) &
+SELECT pg_ldap_open_ssl(:tls, 0, :'client_cert', :'client_key');
+SELECT pg_ldap_bind(:tls, :'bind_dn', :'bind_pw');
+SELECT pg_ldap_unbind(:tls);
 
 -- slapd is stopped in the middle of the session.
 \! pid=$(cat "$LDAP_PIDFILE"); kill -TERM "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done

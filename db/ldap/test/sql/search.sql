@@ -98,6 +98,20 @@ SELECT pg_ldap_get_attrib_value(:s, :e, 'tarnBadText');
 SELECT pg_ldap_get_ad_info(:s, :e);
 SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
 
+-- A subtree search from above a referral (ou=elsewhere, to a server that refuses anonymous
+-- searches) is not chased: code 0 and every entry of this server, the DNs ldapsearch prints
+-- without -C.
+\set ldapsearch_dns `ldapsearch -x -LLL -o ldif-wrap=no -H "$LDAP_URI" -b "$LDAP_BASE" -s sub '(objectClass=*)' 1.1 | sed -n 's/^dn: //p' | LC_ALL=C sort | paste -sd '|'`
+SELECT pg_ldap_search(:s, :'base', 2, '(objectClass=*)', '{entryDN}') AS r \gset
+WITH RECURSIVE walk(e) AS (
+    SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1])
+    UNION ALL
+    SELECT pg_ldap_get_next_entry(:s, e) FROM walk WHERE e <> 0)
+SELECT (:'r'::bigint[])[2] AS code, count(*) AS entries,
+       string_agg(dn, '|' ORDER BY dn COLLATE "C") = :'ldapsearch_dns' AS same_as_ldapsearch
+FROM walk, pg_ldap_get_attrib_value(:s, e, 'entryDN') AS dn WHERE e <> 0;
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
 -- Handle 0 in each position.
 SELECT pg_ldap_search(0, 'dc=tarn,dc=test', 2, '(cn=*)', '{cn}');
 SELECT pg_ldap_count_entries(0, 0);

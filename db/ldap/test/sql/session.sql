@@ -35,6 +35,13 @@ SELECT pg_ldap_err2text(NULL) IS NULL AS strict_null,
 -- Nothing listens: WARNING with host and port, handle 0.
 SELECT pg_ldap_open(:'ldap_host', :dead_port);
 
+-- Ports outside 1..65535 are connections that cannot be made; none wraps around to a port
+-- where a server listens.
+SELECT label, pg_ldap_open(:'ldap_host', port) AS session,
+       pg_ldap_server_test(:'ldap_host', port, :'bind_dn', :'bind_pw') AS test
+FROM (VALUES ('slapd''s port + 65536', :ldap_port + 65536), ('0', 0), ('-1', -1),
+             ('65536', 65536)) AS p(label, port);
+
 -- Binds on a live session: wrong password, unknown user, anonymous, the known user.
 SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
 SELECT :s <> 0 AS opened;
@@ -115,6 +122,7 @@ SELECT pg_ldap_unbind(:s);
 \set VERBOSITY verbose
 SELECT pg_ldap_unbind(0);
 SELECT pg_ldap_msgfree(0);
+SELECT pg_ldap_count_entries(42, 42);
 \set VERBOSITY default
 
 SELECT pg_backend_pid() = :backend AS same_backend;

@@ -1,0 +1,45 @@
+// The registry of live library objects of this backend: sessions, search results and their
+// entries. SQL can pass any number as a handle; a handle becomes a pointer again only through
+// this registry, and only while the object is live.
+#pragma once
+
+#include "quenby_common.h"
+
+namespace quenby {
+
+// Records a session just opened. False when memory ran out (the session is not recorded).
+bool rememberSession(LDAP* ld) noexcept;
+
+// Records a search result of a live session together with all of its entries, so that walking
+// them later is a chain of constant-time lookups. False when memory ran out.
+bool rememberResult(Handle session, LDAP* ld, LDAPMessage* message) noexcept;
+
+// The object behind a live handle, or null.
+LDAP* liveSession(Handle handle) noexcept;
+LDAPMessage* liveResult(Handle handle) noexcept;
+LDAPMessage* liveEntry(Handle handle) noexcept;
+
+// Releases a live result with its entries; returns what ldap_msgfree returns.
+int releaseResult(Handle handle) noexcept;
+
+// Releases a live session with the results still held on it; returns the unbind's code.
+int releaseSession(Handle handle) noexcept;
+
+// Handle checks that report the unknown-handle ERROR. Each runs after the 0 checks of its
+// caller.
+LDAP* requireSession(const char* fname, Handle handle);
+LDAPMessage* requireResult(const char* fname, Handle handle);
+LDAPMessage* requireEntry(const char* fname, Handle handle);
+
+struct Target {
+    LDAP* ld;
+    LDAPMessage* message;
+};
+
+// The session and search result of count/first-entry calls, both required.
+Target requireSessionAndResult(const char* fname, Handle session, Handle message);
+
+// The session and entry of the entry functions, both required.
+Target requireSessionAndEntry(const char* fname, Handle session, Handle entry);
+
+}  // namespace quenby

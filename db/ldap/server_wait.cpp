@@ -1,0 +1,360 @@
+// Waiting for the directory server.
+//
+// The library's own waits cannot be cancelled: its synchronous calls wait without a limit, a
+// TCP connect waits for the kernel's retries, and once TLS is on a read blocks inside OpenSSL
+// until a whole record has arrived, which a stalled or hostile server may never send. So every
+// connection is made here, non-blocking, and handed to the library with a layer of our own
+// under its TLS layer: every read and write of the connection, the TLS handshake and TLS
+// records included, waits in short ticks and gives the connection up once a cancel, a
+// statement_timeout or a terminate is pending. The ERROR itself is only ever raised here, in
+// our own frames, never from inside the library (whose locks a longjmp would leave behind).
+#include "server_wait.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openldap.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+#include "storage/fd.h"
+}
+
+namespace quenby {
+namespace {
+
+// How long a wait for the server goes without looking at cancel and statement_timeout.
+constexpr long interruptTickMicros = 100 * 1000;
+constexpr int interruptTickMillis = static_cast<int>(interruptTickMicros / 1000);
+
+// Set while an interrupted call releases what it holds: nothing may wait then.
+bool releasingAfterInterrupt = false;
+
+// A cancel, statement_timeout or terminate is pending and would be served now.
+bool statementEnding() {
+    return (QueryCancelPending || ProcDiePending) && INTERRUPTS_CAN_BE_PROCESSED();
+}
+
+// Lets a pending cancel or statement_timeout end the statement; when it does, `release` runs
+// first, with every wait of the connection layer given up, so that nothing stays behind.
+void serveInterrupts(void (*release)(void*), void* arg) {
+    if (!INTERRUPTS_PENDING_CONDITION()) return;
+    PG_TRY();
+    { CHECK_FOR_INTERRUPTS(); }
+    PG_CATCH();
+    {
+        releasingAfterInterrupt = true;
+        release(arg);
+        releasingAfterInterrupt = false;
+        PG_RE_THROW();
+    }
+    PG_END_TRY();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The connection layer.
+
+// Waits in ticks until the socket is ready for `events`; false once the statement is ending.
+// Signals (PostgreSQL's own arrive at any time) only end one tick early.
+bool awaitSocket(int fd, short events) {
+    for (;;) {
+        if (releasingAfterInterrupt || statementEnding()) return false;
+        struct pollfd ready = {fd, events, 0};
+        int n = poll(&ready, 1, interruptTickMillis);
+        if (n > 0 || (n < 0 && errno != EINTR)) return true;
+    }
+}
+
+int socketOf(Sockbuf_IO_Desc* sbiod) {
+    ber_socket_t fd = -1;
+    ber_sockbuf_ctrl(sbiod->sbiod_sb, LBER_SB_OPT_GET_FD, &fd);
+    return fd;
+}
+
+bool wouldWait(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+// A connection whose wait was given up is closed for good: a TLS stream cut inside a record
+// cannot be resumed, and later calls on the session answer at once with a result code.
+ber_slen_t giveUp(Sockbuf_IO_Desc* sbiod) {
+    shutdown(socketOf(sbiod), SHUT_RDWR);
+    errno = ECONNABORTED;
+    return -1;
+}
+
+ber_slen_t readWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    for (;;) {
+        ber_slen_t n = LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+        if (n >= 0 || !wouldWait(errno)) return n;
+        if (!awaitSocket(socketOf(sbiod), POLLIN)) return giveUp(sbiod);
+    }
+}
+
+ber_slen_t writeWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    for (;;) {
+        ber_slen_t n = LBER_SBIOD_WRITE_NEXT(sbiod, buf, len);
+        if (n >= 0 || !wouldWait(errno)) return n;
+        if (!awaitSocket(socketOf(sbiod), POLLOUT)) return giveUp(sbiod);
+    }
+}
+
+int passControl(Sockbuf_IO_Desc* sbiod, int option, void* arg) {
+    Sockbuf_IO_Desc* next = sbiod->sbiod_next;
+    if (next == nullptr || next->sbiod_io->sbi_ctrl == nullptr) return 0;
+    return next->sbiod_io->sbi_ctrl(next, option, arg);
+}
+
+Sockbuf_IO waitingLayer = {nullptr, nullptr, passControl, readWaiting, writeWaiting, nullptr};
+
+// ---------------------------------------------------------------------------------------------
+// Connecting.
+
+// What a connection attempt holds while it waits, released when an interrupt ends it.
+struct Attempt {
+    int fd;
+    struct addrinfo* addresses;
+};
+
+void abandonAttempt(void* arg) {
+    auto* attempt = static_cast<Attempt*>(arg);
+    if (attempt->fd >= 0) close(attempt->fd);
+    if (attempt->addresses != nullptr) freeaddrinfo(attempt->addresses);
+    ReleaseExternalFD();
+}
+
+bool awaitConnected(Attempt* attempt) {
+    for (;;) {
+        struct pollfd ready = {attempt->fd, POLLOUT, 0};
+        int n = poll(&ready, 1, interruptTickMillis);
+        if (n > 0) break;
+        if (n < 0 && errno != EINTR) return false;
+        serveInterrupts(abandonAttempt, attempt);
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(attempt->fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
+    errno = error;
+    return error == 0;
+}
+
+// A connected, non-blocking socket to one address in attempt->fd, or -1 there.
+void connectTo(const struct addrinfo* address, Attempt* attempt) {
+    attempt->fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                         address->ai_protocol);
+    if (attempt->fd < 0) return;
+    if (connect(attempt->fd, address->ai_addr, address->ai_addrlen) != 0 &&
+        (errno != EINPROGRESS || !awaitConnected(attempt))) {
+        int error = errno;
+        close(attempt->fd);
+        errno = error;
+        attempt->fd = -1;
+        return;
+    }
+    // As the library sets up its own connections.
+    int on = 1;
+    setsockopt(attempt->fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    setsockopt(attempt->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// Connects to the server of one LDAP URL, trying each of its addresses in turn.
+void connectToUrl(const char* url, Attempt* attempt) {
+    LDAPURLDesc* parsed = nullptr;
+    if (ldap_url_parse(url, &parsed) != LDAP_URL_SUCCESS) return;
+    char port[16];
+    snprintf(port, sizeof port, "%d", parsed->lud_port);
+    struct addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    int rc = getaddrinfo(parsed->lud_host, port, &hints, &attempt->addresses);
+    ldap_free_urldesc(parsed);
+    if (rc != 0) return;
+    for (struct addrinfo* address = attempt->addresses; address != nullptr && attempt->fd < 0;
+         address = address->ai_next) {
+        connectTo(address, attempt);
+    }
+    freeaddrinfo(attempt->addresses);
+    attempt->addresses = nullptr;
+}
+
+// The LDAP URLs that ldap_open would try for host and port, in palloc'd memory: host may
+// name several servers ("dc1 dc2:3268"), each with its own port.
+char* serverUrls(const char* host, int port) {
+    LDAP* parser = ldap_init(host, port);
+    if (parser == nullptr) return nullptr;
+    char* urls = nullptr;
+    ldap_get_option(parser, LDAP_OPT_URI, &urls);
+    ldap_unbind_ext(parser, nullptr, nullptr);
+    if (urls == nullptr) return nullptr;
+    char* copy = pstrdup(urls);
+    ldap_memfree(urls);
+    return copy;
+}
+
+// A session on the first server of the list that accepts a connection, or null with errno
+// telling why the last attempt failed.
+LDAP* connectSession(const char* host, int port) {
+    char* urls = serverUrls(host, port);
+    if (urls == nullptr) return nullptr;
+    char* rest = nullptr;
+    for (char* url = strtok_r(urls, " ", &rest); url != nullptr;
+         url = strtok_r(nullptr, " ", &rest)) {
+        Attempt attempt = {-1, nullptr};
+        connectToUrl(url, &attempt);
+        if (attempt.fd < 0) continue;
+        LDAP* ld = nullptr;
+        if (ldap_init_fd(attempt.fd, LDAP_PROTO_TCP, url, &ld) == LDAP_SUCCESS) return ld;
+        close(attempt.fd);
+    }
+    return nullptr;
+}
+
+void prepareSession(LDAP* ld) {
+    int version = LDAP_VERSION3;
+    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
+    // Referrals are not chased: the library would follow them over new connections that are
+    // not bound (Active Directory refuses those and fails the whole search), and it would wait
+    // on servers we never chose. A search gives what the server it was sent to answers.
+    ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+    // A session is this one connection. Once it is lost, the library would open a new one to
+    // the server by itself, unseen by the descriptor count and the waits here, and without the
+    // TLS of the old one, so that the next bind would send its password in clear. Its default
+    // server becomes a socket path that does not exist: later calls answer "Can't contact".
+    ldap_set_option(ld, LDAP_OPT_URI, "ldapi://%2Fnonexistent%2Fquenby_ldap");
+    Sockbuf* sb = nullptr;
+    ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb);
+    ber_sockbuf_add_io(sb, &waitingLayer, LBER_SBIOD_LEVEL_PROVIDER, nullptr);
+}
+
+void reportNoSession(const char* fname, const char* host, int port, const char* why) {
+    if (fname == nullptr) return;
+    QUENBY_REPORT_WITH(WARNING, fname, errdetail("%s", why), "Empty session for AD host %s:%d",
+                       host, port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waiting for answers.
+
+struct PendingRequest {
+    LDAP* ld;
+    int msgid;
+    OnInterrupt onInterrupt;
+};
+
+void releaseRequest(void* arg) {
+    auto* request = static_cast<PendingRequest*>(arg);
+    if (request->onInterrupt == OnInterrupt::releaseSession) {
+        dropSession(request->ld);
+    } else {
+        ldap_set_option(request->ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+        ldap_abandon_ext(request->ld, request->msgid, nullptr, nullptr);
+    }
+}
+
+}  // namespace
+
+LDAP* openSession(const char* fname, const char* host, int port) {
+    if (port < 1 || port > 65535) {
+        reportNoSession(fname, host, port, "The port is outside 1..65535.");
+        return nullptr;
+    }
+    if (!AcquireExternalFD()) {
+        reportNoSession(fname, host, port,
+                        "This backend has no file descriptor left for another connection.");
+        return nullptr;
+    }
+    errno = 0;
+    LDAP* ld = connectSession(host, port);
+    if (ld == nullptr) {
+        int error = errno;
+        ReleaseExternalFD();
+        reportNoSession(
+            fname, host, port,
+            error != 0 ? strerror(error) : "The host name gave no address to connect to.");
+        return nullptr;
+    }
+    prepareSession(ld);
+    return ld;
+}
+
+int closeSession(LDAP* ld) {
+    int rc = ldap_unbind_s(ld);
+    ReleaseExternalFD();
+    return rc;
+}
+
+void dropSession(LDAP* ld) {
+    ldap_unbind_ext(ld, nullptr, nullptr);
+    ReleaseExternalFD();
+}
+
+// ldap_start_tls_s, with the StartTLS request's answer awaited as awaitAnswer does; the
+// handshake then runs over the connection layer, so it can be interrupted too.
+int startTls(LDAP* ld) {
+    if (ldap_tls_inplace(ld)) return LDAP_LOCAL_ERROR;
+    int msgid = -1;
+    int rc = ldap_start_tls(ld, nullptr, nullptr, &msgid);
+    if (rc != LDAP_SUCCESS) return rc;
+    LDAPMessage* answer = nullptr;
+    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, &answer) == -1) {
+        return sessionErrorCode(ld);
+    }
+    rc = ldap_result2error(ld, answer, 1);
+    return rc == LDAP_SUCCESS ? ldap_install_tls(ld) : rc;
+}
+
+int sessionErrorCode(LDAP* ld) {
+    int code = LDAP_OTHER;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    return code;
+}
+
+// Any signal that reaches the backend during a wait of the library (PostgreSQL's timers and
+// its own inter-process signals arrive at any time) would fail it with -1 and leave the
+// connection unusable. This waits for the whole answer to msgid in short ticks with the
+// library restarting interrupted waits, and serves cancel and statement_timeout between ticks
+// and after a wait the connection layer gave up. Returns the answer's type, or -1 with
+// *answer null.
+int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer) {
+    PendingRequest request = {ld, msgid, onInterrupt};
+    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+    int type;
+    do {
+        struct timeval tick = {0, interruptTickMicros};
+        *answer = nullptr;
+        type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
+        if (type <= 0) serveInterrupts(releaseRequest, &request);
+    } while (type == 0);
+    // Other calls on the session keep the library's default: a signal interrupts them.
+    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    return type;
+}
+
+// ldap_simple_bind_s, waiting as awaitAnswer does.
+int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onInterrupt) {
+    int msgid = ldap_simple_bind(ld, user, password);
+    if (msgid == -1) return sessionErrorCode(ld);
+    LDAPMessage* answer = nullptr;
+    if (awaitAnswer(ld, msgid, onInterrupt, &answer) == -1) return sessionErrorCode(ld);
+    return ldap_result2error(ld, answer, 1);
+}
+
+// ldap_search_s, waiting as awaitAnswer does; *result is the library's answer or null.
+int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char** attributes,
+               LDAPMessage** result) {
+    *result = nullptr;
+    int msgid = ldap_search(ld, base, scope, filter, attributes, 0);
+    if (msgid == -1) return sessionErrorCode(ld);
+    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, result) == -1) {
+        return sessionErrorCode(ld);
+    }
+    return ldap_result2error(ld, *result, 0);
+}
+
+}  // namespace quenby
