@@ -20,6 +20,8 @@ trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
 "$root/scripts/slapd_sandbox.sh" start "$slapd_work"
 # shellcheck disable=SC1091
 . "$slapd_work/env"
+# Helpers of the suites (\! commands) are found through this.
+export QUENBY_TEST_DIR=$here
 
 # A loopback port where nothing listens.
 dead_port() {
