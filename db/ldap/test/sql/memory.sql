@@ -1,6 +1,6 @@
 -- 10,000 search and release cycles in one backend leave its resident memory flat, and so do
 -- 1,000 paged searches of several pages each, with 1,000 more that end in an ERROR on their
--- third page.
+-- second page (a value with a zero byte, with the wide entry in the same page).
 CREATE EXTENSION quenby_ldap;
 SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
 SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
@@ -47,8 +47,7 @@ BEGIN
         outcomes := outcomes + (SELECT count(*) FROM pg_ldap_search_rows(
             s, 'ou=people,dc=tarn,dc=test', 2, '(objectClass=*)', '{cn,mail,uid}', 1));
         BEGIN
-            PERFORM FROM pg_ldap_search_rows(s, 'dc=tarn,dc=test', 1, '(objectClass=*)',
-                                             '{ou,tarnBadText}', 1);
+            PERFORM FROM pg_ldap_search_rows(s, 'dc=tarn,dc=test', 1, '(objectClass=*)', '{*}', 2);
         EXCEPTION WHEN OTHERS THEN
             outcomes := outcomes + 1;
         END;
