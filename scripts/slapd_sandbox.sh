@@ -197,6 +197,7 @@ limit_plain_searches() {
     local work=$1 n=$2
     sed -i "s/^sizelimit unlimited\$/sizelimit size.soft=$n size.hard=$n size.prtotal=unlimited/" \
         "$work/slapd.conf"
+    grep -q "^sizelimit size.soft=$n " "$work/slapd.conf" || die "no sizelimit line to limit"
 }
 
 answers() {
