@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # A throwaway slapd for tests, benchmarks and the demo.
 #
-#   slapd_sandbox.sh start <workdir> [bulk-count]   test certificates, config, test tree (plus
+#   slapd_sandbox.sh start <workdir> [bulk-count] [--max-page-size N]
+#                                                   test certificates, config, test tree (plus
 #                                                   bulk-count entries under ou=bulk), slapd on a
-#                                                   free loopback port; writes <workdir>/env
+#                                                   free loopback port; writes <workdir>/env.
+#                                                   --max-page-size: see limit_plain_searches
 #   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
 #
 # The test tree holds a referral (ou=elsewhere) to a second throwaway slapd that refuses
@@ -168,6 +170,10 @@ tarnBlob:: $(b64 'ab\0cd')
 tarnLeadZero:: $(b64 '\0xyz')
 tarnBadText:: $(b64 'ok\377\376')
 
+dn:: $(b64 "cn=price \342\202\254,cn=binary,$base_dn")
+objectClass: device
+cn:: $(b64 'price \342\202\254')
+
 dn: cn=wide,$base_dn
 objectClass: device
 objectClass: extensibleObject
@@ -187,7 +193,6 @@ write_bulk() {
         printf "cn: Bulk User %s\nsn: User%s\nmail: user%s@tarn.test\n\n", $1, $1, $1 }' >>"$file"
 }
 
-# Any answer will do, a refusal included (exit status 255: nothing answered).
 readonly referral_dn="ou=elsewhere,$base_dn"
 
 # The second slapd: it holds the subtree the referral names and answers nothing anonymous.
@@ -223,6 +228,17 @@ write_referral() {
         "$referral_dn" "$port" "$referral_dn" >>"$file"
 }
 
+# Like Active Directory's MaxPageSize: a plain search returns at most <n> entries and then ends
+# with sizeLimitExceeded (4), a paged search (RFC 2696) returns every entry. The rootdn is
+# exempt from limits: search as another user.
+limit_plain_searches() {
+    local work=$1 n=$2
+    sed -i "s/^sizelimit unlimited\$/sizelimit size.soft=$n size.hard=$n size.prtotal=unlimited/" \
+        "$work/slapd.conf"
+    grep -q "^sizelimit size.soft=$n " "$work/slapd.conf" || die "no sizelimit line to limit"
+}
+
+# Any answer will do, a refusal included (exit status 255: nothing answered).
 answers() {
     local status=0
     ldapsearch -x -LLL -H "ldap://127.0.0.1:$1" -b "$base_dn" -s base dn >/dev/null 2>&1 || status=$?
@@ -246,7 +262,15 @@ launch() {
 }
 
 start() {
-    local work=$1 bulk=${2:-0}
+    local work=$1 bulk=0 max_page_size=0
+    shift
+    if [ $# -gt 0 ] && [ "${1#--}" = "$1" ]; then bulk=$1; shift; fi
+    while [ $# -gt 0 ]; do
+        case $1 in
+            --max-page-size) [ $# -ge 2 ] || die "--max-page-size needs a number"; max_page_size=$2; shift 2 ;;
+            *) die "unknown option: $1" ;;
+        esac
+    done
     [ -x /usr/sbin/slapd ] || die "/usr/sbin/slapd is missing (scripts/setup.sh installs it)"
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
@@ -254,6 +278,7 @@ start() {
     make_certificates "$work/certs"
     write_schema "$work/tarn.schema"
     write_config "$work"
+    [ "$max_page_size" -eq 0 ] || limit_plain_searches "$work" "$max_page_size"
     write_tree "$work/tree.ldif"
     local referral_port
     referral_port=$(start_referral_target "$work/elsewhere")
@@ -312,7 +337,7 @@ stop() {
 }
 
 case "${1:-}" in
-    start) [ $# -ge 2 ] || die "usage: slapd_sandbox.sh start <workdir> [bulk-count]"; start "$2" "${3:-0}" ;;
+    start) [ $# -ge 2 ] || die "usage: slapd_sandbox.sh start <workdir> [bulk-count] [--max-page-size N]"; shift; start "$@" ;;
     stop) [ $# -ge 2 ] || die "usage: slapd_sandbox.sh stop <workdir>"; stop "$2" ;;
-    *) die "usage: slapd_sandbox.sh start <workdir> [bulk-count] | stop <workdir>" ;;
+    *) die "usage: slapd_sandbox.sh start <workdir> [bulk-count] [--max-page-size N] | stop <workdir>" ;;
 esac

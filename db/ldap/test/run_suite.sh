@@ -51,6 +51,9 @@ psql -X -q -d postgres -c "ALTER SYSTEM SET log_min_messages = debug5" -c "SELEC
 secrets=("$LDAP_BIND_PW" Pa55-secret stall-Passw0rd "$LDAP_CLIENT_KEY")
 value_lines='\[pg_ldap_get_(ad_info|attrib_value)\]: Attribute .*, Value |\[pg_ldap_get_attrib_vals\]: Value\['
 
+# Helpers of the suites (\! commands) are found through this.
+export QUENBY_TEST_DIR=$here
+
 # A loopback port where nothing listens.
 dead_port() {
     local port

@@ -20,6 +20,7 @@ INSERT INTO calls VALUES
     ('SELECT pg_ldap_bind(%1$s, ''cn=x'', ''y'')', 'session'),
     ('SELECT pg_ldap_search(%1$s, ''dc=tarn,dc=test'', 0, ''(cn=*)'', ''{cn}'')', 'session'),
     ('SELECT pg_ldap_unbind(%1$s)', 'session'),
+    ('SELECT pg_ldap_search_rows(%1$s, ''dc=tarn,dc=test'', 0, ''(cn=*)'', ''{cn}'', 1)', 'session'),
     ('SELECT pg_ldap_count_entries(%1$s, %2$s)', 'message'),
     ('SELECT pg_ldap_get_first_entry(%1$s, %2$s)', 'message'),
     ('SELECT pg_ldap_msgfree(%2$s)', 'message'),
@@ -27,7 +28,9 @@ INSERT INTO calls VALUES
     ('SELECT pg_ldap_get_attributes(%1$s, %3$s)', 'entry'),
     ('SELECT pg_ldap_get_attrib_vals(%1$s, %3$s, ''cn'')', 'entry'),
     ('SELECT pg_ldap_get_attrib_value(%1$s, %3$s, ''cn'')', 'entry'),
-    ('SELECT pg_ldap_get_ad_info(%1$s, %3$s)', 'entry');
+    ('SELECT pg_ldap_get_ad_info(%1$s, %3$s)', 'entry'),
+    ('SELECT pg_ldap_get_dn(%1$s, %3$s)', 'entry'),
+    ('SELECT pg_ldap_get_attrib_bytes(%1$s, %3$s, ''cn'')', 'entry');
 
 -- A live session, a live result and one of its entries (not the first: that one is the
 -- result message itself), so that each slot can be given a live handle of another kind.

@@ -36,9 +36,28 @@ SELECT pg_ldap_open_ssl(:tls, 0, :'client_cert', :'client_key');
 SELECT pg_ldap_bind(:tls, :'bind_dn', :'bind_pw');
 SELECT pg_ldap_unbind(:tls);
 
+-- A paged search over a slow link to slapd (each request held back for 200 ms) is ended
+-- mid-way by statement_timeout, and by a cancel from another connection; the session then
+-- pages through a whole search.
+\! python3 "$QUENBY_TEST_DIR/slow_link.py" "$LDAP_PORT" 0.2 "$LDAP_SANDBOX_DIR/slow.port" >/dev/null 2>&1 & while [ ! -e "$LDAP_SANDBOX_DIR/slow.port" ]; do sleep 0.05; done
+\set slow_port `cat "$LDAP_SANDBOX_DIR/slow.port"`
+SELECT pg_ldap_open(:'ldap_host', :slow_port) AS slow \gset
+SELECT pg_ldap_bind(:slow, :'bind_dn', :'bind_pw');
+SET statement_timeout = '1500ms';
+SELECT count(*) FROM pg_ldap_search_rows(:slow, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}', 1);
+RESET statement_timeout;
+-- Requests that reached slapd: the bind, and more than one but not all of the eleven pages.
+\! n=$(wc -l <"$LDAP_SANDBOX_DIR/slow.port.requests"); [ "$n" -ge 3 ] && [ "$n" -le 11 ] && echo "ended mid-way" || echo "$n requests"
+\! (sleep 0.5; psql -X -q -c "SELECT pg_cancel_backend($BACKEND)" >/dev/null) &
+SELECT count(*) FROM pg_ldap_search_rows(:slow, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}', 1);
+SELECT count(*) FROM pg_ldap_search_rows(:slow, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}', 4);
+SELECT pg_ldap_unbind(:slow);
+\! rm "$LDAP_SANDBOX_DIR/slow.port"
+
 -- slapd is stopped in the middle of the session.
 \! pid=$(cat "$LDAP_PIDFILE"); kill -TERM "$pid"; while kill -0 "$pid" 2>/dev/null; do sleep 0.1; done
 SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}');
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}', 1);
 SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
 SELECT pg_ldap_open_ssl(:s, 0, :'client_cert', :'client_key');
 -- The result fetched before is held in the backend and still readable.

@@ -101,7 +101,7 @@ SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
 -- A subtree search from above a referral (ou=elsewhere, to a server that refuses anonymous
 -- searches) is not chased: code 0 and every entry of this server, the DNs ldapsearch prints
 -- without -C.
-\set ldapsearch_dns `ldapsearch -x -LLL -o ldif-wrap=no -H "$LDAP_URI" -b "$LDAP_BASE" -s sub '(objectClass=*)' 1.1 | sed -n 's/^dn: //p' | LC_ALL=C sort | paste -sd '|'`
+\set ldapsearch_dns `ldapsearch -x -LLL -o ldif-wrap=no -H "$LDAP_URI" -b "$LDAP_BASE" -s sub '(objectClass=*)' 1.1 | python3 -c 'import sys, base64; print("|".join(sorted(base64.b64decode(l[5:]).decode() if l.startswith("dn:: ") else l[4:] for l in sys.stdin.read().splitlines() if l.startswith("dn:"))))'`
 SELECT pg_ldap_search(:s, :'base', 2, '(objectClass=*)', '{entryDN}') AS r \gset
 WITH RECURSIVE walk(e) AS (
     SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1])
@@ -112,6 +112,53 @@ SELECT (:'r'::bigint[])[2] AS code, count(*) AS entries,
 FROM walk, pg_ldap_get_attrib_value(:s, e, 'entryDN') AS dn WHERE e <> 0;
 SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
 
+-- Entry names: each entry of a subtree walk, and the root DSE's empty one.
+SELECT pg_ldap_search(:s, 'ou=people,dc=tarn,dc=test', 2, '(objectClass=*)', '{1.1}') AS r \gset
+WITH RECURSIVE walk(n, entry) AS (
+    SELECT 1, pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1])
+    UNION ALL
+    SELECT n + 1, pg_ldap_get_next_entry(:s, entry) FROM walk WHERE entry <> 0)
+SELECT n, pg_ldap_get_dn(:s, entry) FROM walk WHERE entry <> 0 ORDER BY n;
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+SELECT pg_ldap_search(:s, '', 0, '(objectClass=*)', '{namingContexts}') AS r \gset
+SELECT pg_ldap_get_dn(:s, pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1])) = '' AS root_dse_dn_empty;
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
+-- Values as bytes, whole: zero bytes, bytes that are no UTF-8, several values; NULL after the
+-- WARNING when there is none.
+SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 2, '(|(cn=binary)(uid=alice))', '{*}') AS r \gset
+SELECT pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1]) AS e \gset
+SELECT pg_ldap_get_next_entry(:s, :e) AS e2 \gset
+SELECT pg_ldap_get_dn(:s, entry), attribute, pg_ldap_get_attrib_bytes(:s, entry, attribute)
+FROM (VALUES (:e, 'mail'), (:e2, 'tarnBlob'), (:e2, 'tarnLeadZero'), (:e2, 'tarnBadText'),
+             (:e2, 'mail')) AS a(entry, attribute);
+SELECT pg_ldap_msgfree((:'r'::bigint[])[1]);
+
+-- Searches as rows: one per value of each requested attribute of each entry, in the server's
+-- order; the name as the server spells it.
+SELECT * FROM pg_ldap_search_rows(:s, 'ou=people,dc=tarn,dc=test', 2, '(objectClass=*)', '{UID,mail,ou}');
+-- In pages of 1, 2, 3 or more entries than there are, the rows are those of one plain search.
+CREATE FUNCTION tree_rows(page_size int) RETURNS text[] LANGUAGE sql AS $$
+    SELECT array_agg(format('%s|%s|%s', dn, attribute, value) ORDER BY n)
+    FROM pg_ldap_search_rows(current_setting('quenby.s')::bigint, 'dc=tarn,dc=test', 2,
+                             '(objectClass=*)', '{cn,ou,uid,mail}', page_size)
+         WITH ORDINALITY AS r(dn, attribute, value, n) $$;
+SELECT set_config('quenby.s', :'s', false) \gset
+SELECT page_size, cardinality(tree_rows(page_size)) AS rows, tree_rows(page_size) = tree_rows(0) AS same_rows
+FROM (VALUES (0), (1), (2), (3), (1000)) AS p(page_size);
+-- No name: no search, no row.
+SELECT count(*) FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 0, '(objectClass=*)', ARRAY[NULL]::text[]);
+-- Failures are ERRORs naming the result code, never a short set: a missing base DN, a filter
+-- the library cannot parse, values that are no text (on the third page; a zero byte is no text
+-- either: such values are for pg_ldap_get_attrib_bytes), a negative page size. The session
+-- stays usable.
+SELECT * FROM pg_ldap_search_rows(:s, 'ou=missing,dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}', 2);
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 2, '(((', '{cn}');
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 1, '(objectClass=*)', '{ou,tarnBadText}', 1);
+SELECT * FROM pg_ldap_search_rows(:s, 'cn=binary,dc=tarn,dc=test', 0, '(objectClass=*)', '{tarnBlob}');
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{dc}', -1);
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{dc}', 1);
+
 -- Handle 0 in each position.
 SELECT pg_ldap_search(0, 'dc=tarn,dc=test', 2, '(cn=*)', '{cn}');
 SELECT pg_ldap_count_entries(0, 0);
@@ -121,9 +168,23 @@ SELECT pg_ldap_get_attributes(0, 0);
 SELECT pg_ldap_get_attrib_vals(0, 0, 'cn');
 SELECT pg_ldap_get_attrib_value(0, 0, 'cn');
 SELECT pg_ldap_get_ad_info(0, 0);
+SELECT pg_ldap_get_dn(0, 0);
+SELECT pg_ldap_get_attrib_bytes(0, 0, 'cn');
+SELECT * FROM pg_ldap_search_rows(0, 'dc=tarn,dc=test', 2, '(cn=*)', '{cn}');
 SELECT pg_ldap_msgfree(0);
 SELECT pg_ldap_get_next_entry(:s, 0);
 SELECT pg_ldap_get_ad_info(7, 0);
 
 SELECT pg_ldap_unbind(:s);
 SELECT pg_backend_pid() = :backend AS same_backend;
+
+-- A database whose encoding cannot hold a name: the name is an ERROR, as a value is.
+CREATE DATABASE quenby_search_euc_jp ENCODING 'EUC_JP' LOCALE 'C' TEMPLATE template0;
+\c quenby_search_euc_jp
+CREATE EXTENSION quenby_ldap;
+SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
+SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
+SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 2, '(cn=price*)', '{objectClass}') AS r \gset
+SELECT pg_ldap_get_dn(:s, pg_ldap_get_first_entry(:s, (:'r'::bigint[])[1]));
+SELECT * FROM pg_ldap_search_rows(:s, 'dc=tarn,dc=test', 2, '(cn=price*)', '{objectClass}');
+SELECT pg_ldap_unbind(:s);

@@ -2,15 +2,36 @@
 CREATE EXTENSION quenby_ldap;
 SELECT pg_backend_pid() AS backend \gset
 
+CREATE VIEW quenby_functions AS
+SELECT p.* FROM pg_proc p
+JOIN pg_depend d ON d.classid = 'pg_proc'::regclass AND d.objid = p.oid AND d.deptype = 'e'
+JOIN pg_extension x ON x.oid = d.refobjid AND x.extname = 'quenby_ldap';
+
 -- Every function is strict, volatile, parallel unsafe and commented, and PUBLIC may not
 -- execute it.
-SELECT p.proname, p.proisstrict, p.provolatile, p.proparallel,
-       obj_description(p.oid, 'pg_proc') IS NOT NULL AS commented,
-       has_function_privilege('public', p.oid, 'EXECUTE') AS public_may_execute
-FROM pg_proc p
-JOIN pg_depend d ON d.classid = 'pg_proc'::regclass AND d.objid = p.oid AND d.deptype = 'e'
-JOIN pg_extension x ON x.oid = d.refobjid AND x.extname = 'quenby_ldap'
-ORDER BY p.proname;
+SELECT proname, proisstrict, provolatile, proparallel,
+       obj_description(oid, 'pg_proc') IS NOT NULL AS commented,
+       has_function_privilege('public', oid, 'EXECUTE') AS public_may_execute
+FROM quenby_functions
+ORDER BY proname;
+
+-- 1.0 updated to 1.1 declares the same functions as a fresh 1.1, to the comment and the
+-- privileges.
+CREATE VIEW quenby_declarations AS
+SELECT format('%s(%s) %s %s %s %s %s %s %s %s', proname, pg_get_function_arguments(oid),
+              pg_get_function_result(oid), prosrc, proisstrict, provolatile, proparallel,
+              prorows, proacl, obj_description(oid, 'pg_proc')) AS declaration
+FROM quenby_functions;
+CREATE TABLE fresh AS SELECT * FROM quenby_declarations;
+DROP EXTENSION quenby_ldap;
+CREATE EXTENSION quenby_ldap VERSION '1.0';
+SELECT count(*) AS functions_of_1_0 FROM quenby_functions;
+ALTER EXTENSION quenby_ldap UPDATE;
+SELECT extversion, (SELECT count(*) FROM quenby_functions) AS functions
+FROM pg_extension WHERE extname = 'quenby_ldap';
+(TABLE fresh EXCEPT TABLE quenby_declarations)
+UNION ALL
+(TABLE quenby_declarations EXCEPT TABLE fresh);
 
 -- An application role needs a grant.
 CREATE ROLE quenby_app;
