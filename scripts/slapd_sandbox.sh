@@ -245,17 +245,28 @@ answers() {
     [ "$status" -ne 255 ]
 }
 
+# slapd runs in the foreground (-d 0) in the background of this shell, so the pid we hold is
+# the server's from the first moment: a daemonising slapd writes its pid file only after its
+# database is open, and a start given up before then would leave a server that nothing stops,
+# sharing the data folder and, later, the pid file of the one the tests use.
 launch() {
-    local work=$1 port
+    local work=$1 port pid
     for _ in 1 2 3 4 5; do
         port=$(unused_port)
-        /usr/sbin/slapd -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" -n tarn-slapd-sandbox \
-            >>"$work/slapd.log" 2>&1 || continue
-        for _ in $(seq 1 100); do
-            answers "$port" && { echo "$port"; return; }
+        /usr/sbin/slapd -d 0 -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" \
+            -n tarn-slapd-sandbox </dev/null >>"$work/slapd.log" 2>&1 &
+        pid=$!
+        for _ in $(seq 1 300); do
+            kill -0 "$pid" 2>/dev/null || break # gone: the port was taken, try another
+            if answers "$port"; then
+                echo "$pid" >"$work/slapd.pid"
+                echo "$port"
+                return
+            fi
             sleep 0.1
         done
-        halt "$work"
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
     done
     cat "$work/slapd.log" >&2
     die "slapd did not start"
@@ -321,9 +332,10 @@ halt() {
     kill -CONT "$pid" 2>/dev/null || true
     kill -TERM "$pid" 2>/dev/null || true
     for _ in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || break
+        kill -0 "$pid" 2>/dev/null || { rm -f "$work/slapd.pid"; return 0; }
         sleep 0.1
     done
+    # Only while it is still there: the number of a process that is gone may already name another.
     kill -KILL "$pid" 2>/dev/null || true
     rm -f "$work/slapd.pid"
 }
