@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "directory_text.h"
 #include "handle_registry.h"
 #include "server_wait.h"
 
@@ -175,7 +176,8 @@ StringList fetchAttributeNames(const char* fname, LDAP* ld, LDAPMessage* entry, 
 }
 
 bool validInDatabaseEncoding(const char* value) {
-    return pg_verify_mbstr(GetDatabaseEncoding(), value, static_cast<int>(strlen(value)), true);
+    const struct berval bytes = {strlen(value), const_cast<char*>(value)};
+    return isDatabaseText(bytes);
 }
 
 // Binary values never become text: a value the database encoding does not accept is an ERROR
