@@ -34,6 +34,10 @@ const std::set<std::string> interfaceSymbols = {
     "DbSeparateEncrUserAndHost",
     "DbEncryptData",
     "DbDecryptData",
+    // Prepared keys, since 1.1.
+    "AES_128_CBC_PrepareKey",
+    "AES_128_CBC_EncryptPrepared",
+    "AES_128_CBC_ForgetKey",
     // Data.
     "dataTable",
     "vecTable",
