@@ -67,18 +67,29 @@ int hiddenStatement() {
     return errhidecontext(true);
 }
 
-Datum runSqlCall(FunctionCallInfo fcinfo, const char* function, SqlForm form,
-                 Datum (*body)(SqlCall&)) {
-    SqlCall call = {fcinfo, function, form, {}, {}, 0};
+namespace {
+
+// The call lives in runSqlCall's frame, which holds no sigsetjmp: here only the pointer is seen
+// across the jump, and it never changes after it, so the catch block reads well-defined state.
+Datum runGuarded(SqlCall* const call, Datum (*body)(SqlCall&)) {
     volatile Datum result = 0;
     PG_TRY();
-    { result = body(call); }
+    { result = body(*call); }
     PG_CATCH();
     {
-        releaseHeld(call);
+        releaseHeld(*call);
         PG_RE_THROW();
     }
     PG_END_TRY();
+    return result;
+}
+
+}  // namespace
+
+Datum runSqlCall(FunctionCallInfo fcinfo, const char* function, SqlForm form,
+                 Datum (*body)(SqlCall&)) {
+    SqlCall call = {fcinfo, function, form, {}, {}, 0};
+    const Datum result = runGuarded(&call, body);
     releaseHeld(call);
     return result;
 }
