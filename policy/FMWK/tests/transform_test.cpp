@@ -196,7 +196,7 @@ TEST(AesTransform, PlainNameTwinGivesTheSameResults) {
 // Enough long texts to pass the switch to EVP, so both ciphers see prepared keys.
 TEST(PreparedKey, GivesTheBytesOfTheStatelessTransform) {
     const char* const keys[] = {"0123456789abcdef", "short"};
-    const char* const salts[] = {"Rq", "", "a"};
+    const char salts[][3] = {"Rq", "", "a"};  // the transform reads two salt bytes
     const int lengths[] = {16, 32, 160, 1040};
     for (const char* keyText : keys) {
         char key[17] = {};
