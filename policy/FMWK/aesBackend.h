@@ -7,10 +7,22 @@
 
 #include <cstddef>
 
-// A key's low-level schedules, built once for a key used many times.
+// A key's schedules, built once for a key used many times: AES-NI round keys where the
+// processor has them, OpenSSL's low-level schedules otherwise.
+struct AesNiRoundKeys {
+    alignas(16) unsigned char encrypt[11][16];
+    alignas(16) unsigned char decrypt[11][16];
+};
+
 struct AesSchedules {
-    AES_KEY encrypt;
-    AES_KEY decrypt;
+    union {
+        AesNiRoundKeys ni;
+        struct {
+            AES_KEY encrypt;
+            AES_KEY decrypt;
+        } lowLevel;
+    };
+    bool usesNi;
 };
 
 // A key for one call: its 16 bytes, and its schedules when the caller prepared them.

@@ -84,7 +84,7 @@ extern "C" TARN_API int Db_AES_128_CBC_Encrypt(char* input, char* output, int in
 // caller locks and keeps out of core dumps. It holds key material until
 // AES_128_CBC_ForgetKey wipes it; copy it only where the key may go.
 struct TarnPreparedKey {
-    alignas(16) unsigned char opaque[512];
+    alignas(16) unsigned char opaque[1024];
 };
 
 // Prepares the 16 bytes at masterKey (as AES_128_CBC_Encrypt reads them). Returns 1, or 0 with
