@@ -64,12 +64,12 @@ void forgetServerKeyOnReload(const char*, void*) {
 KeyVault* mapVault() {
     const long page = sysconf(_SC_PAGESIZE);
     vaultSize = (sizeof(KeyVault) + static_cast<size_t>(page) - 1) / page * page;
-    void* area = mmap(nullptr, vaultSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                      -1, 0);
+    void* area =
+        mmap(nullptr, vaultSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) {
-        ereport(ERROR, (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("out of memory"),
-                        errdetail("dbcipher could not map a page for its keys: %m."),
-                        hiddenStatement()));
+        ereport(ERROR,
+                (errcode(ERRCODE_OUT_OF_MEMORY), errmsg("out of memory"),
+                 errdetail("dbcipher could not map a page for its keys: %m."), hiddenStatement()));
     }
     if (madvise(area, vaultSize, MADV_DONTDUMP) != 0) {
         munmap(area, vaultSize);
@@ -117,11 +117,11 @@ void reportReadFailure(const KeyFileResult& result, FileRule rule) {
     errno = result.errorNumber;
     switch (result.status) {
         case KeyFileStatus::cannotOpen:
-            ereport(ERROR, (errcode_for_file_access(),
-                            errmsg("could not open dbcipher's key file: %m"),
-                            errdetail_log("dbcipher.key_file is \"%s\".", keyFileSetting),
-                            errhint("Point dbcipher.key_file at a file the server can read."),
-                            hiddenStatement()));
+            ereport(ERROR,
+                    (errcode_for_file_access(), errmsg("could not open dbcipher's key file: %m"),
+                     errdetail_log("dbcipher.key_file is \"%s\".", keyFileSetting),
+                     errhint("Point dbcipher.key_file at a file the server can read."),
+                     hiddenStatement()));
             break;
         case KeyFileStatus::notRegular:
             reportKeyFileError("dbcipher's key file is not a regular file",
@@ -129,18 +129,19 @@ void reportReadFailure(const KeyFileResult& result, FileRule rule) {
                                "FIFO, socket or device.");
         case KeyFileStatus::refused:
             if (rule == FileRule::owner) {
-                reportKeyFileError("dbcipher's key file must be owned by the database user or "
-                                   "root",
-                                   "Make the server's user or root its owner (chown).");
+                reportKeyFileError(
+                    "dbcipher's key file must be owned by the database user or "
+                    "root",
+                    "Make the server's user or root its owner (chown).");
             }
             reportKeyFileError("dbcipher's key file has group or world access",
                                "Allow u=rw (0600) or less when the database user owns it, "
                                "u=rw,g=r (0640) or less when root owns it (chmod).");
         case KeyFileStatus::readFailed:
-            ereport(ERROR, (errcode_for_file_access(),
-                            errmsg("could not read dbcipher's key file: %m"),
-                            errdetail_log("dbcipher.key_file is \"%s\".", keyFileSetting),
-                            hiddenStatement()));
+            ereport(
+                ERROR,
+                (errcode_for_file_access(), errmsg("could not read dbcipher's key file: %m"),
+                 errdetail_log("dbcipher.key_file is \"%s\".", keyFileSetting), hiddenStatement()));
             break;
         case KeyFileStatus::ok:
             break;
@@ -161,11 +162,11 @@ void loadServerKey(KeyVault& keys) {
                         hiddenStatement()));
     }
     FileRule rule = FileRule::kept;
-    const KeyFileResult result = readKeyFile(keyFileSetting, keys.fileKey,
-                                             [&rule](const struct stat& info) {
-                                                 rule = ruleBroken(info);
-                                                 return rule == FileRule::kept;
-                                             });
+    const KeyFileResult result =
+        readKeyFile(keyFileSetting, keys.fileKey, [&rule](const struct stat& info) {
+            rule = ruleBroken(info);
+            return rule == FileRule::kept;
+        });
     reportReadFailure(result, rule);
     if (holdsNoKey(keys.fileKey)) {
         reportKeyFileError("dbcipher's key file holds no key",
@@ -193,8 +194,8 @@ void defineServerKeySetting() {
     DefineCustomStringVariable(
         "dbcipher.key_file", "Key file of the master key that dbcipher's server-key functions use.",
         "The master key follows a 13-character lead-in on the first line. Empty: no server key.",
-        &keyFileSetting, "", PGC_SIGHUP, GUC_SUPERUSER_ONLY, nullptr,
-        forgetServerKeyOnReload, nullptr);
+        &keyFileSetting, "", PGC_SIGHUP, GUC_SUPERUSER_ONLY, nullptr, forgetServerKeyOnReload,
+        nullptr);
     MarkGUCPrefixReserved("dbcipher");
 }
 

@@ -402,8 +402,8 @@ void deriveIv(const char* salt, unsigned char* iv) {
     std::memcpy(iv, words, aesBlock);
 }
 
-void encryptToText(const unsigned char* input, char* output, size_t inputLen,
-                   const AesKeyRef& key, const unsigned char* iv) {
+void encryptToText(const unsigned char* input, char* output, size_t inputLen, const AesKeyRef& key,
+                   const unsigned char* iv) {
     // A length that is not a whole number of blocks is outside the contract; the cipher still
     // sees the last partial block filled with zero bytes, and the text covers inputLen bytes.
     const size_t blocks = (inputLen + aesBlock - 1) / aesBlock * aesBlock;
@@ -423,8 +423,7 @@ void encryptToText(const unsigned char* input, char* output, size_t inputLen,
                FinalLineFeed::drop);
 }
 
-void decryptText(const char* input, char* output, const AesKeyRef& key,
-                 const unsigned char* iv) {
+void decryptText(const char* input, char* output, const AesKeyRef& key, const unsigned char* iv) {
     const auto* text = reinterpret_cast<const unsigned char*>(input);
     // The whole text bounds the run; strlen is cheaper than a second walk of the run.
     Scratch cipher(decodedCapacity(std::strlen(input)));

@@ -109,10 +109,10 @@ inline bool keyFingerprint(const char* key, char (&text)[keyFingerprintTextSize]
     std::memcpy(block, key, strnlen(key, keyFileKeyBytes));
     unsigned char mac[EVP_MAX_MD_SIZE];
     unsigned int macLength = 0;
-    const bool made = HMAC(EVP_sha256(), block, sizeof block,
-                           reinterpret_cast<const unsigned char*>(label), sizeof label - 1, mac,
-                           &macLength) != nullptr &&
-                      macLength >= keyFingerprintBytes;
+    const bool made =
+        HMAC(EVP_sha256(), block, sizeof block, reinterpret_cast<const unsigned char*>(label),
+             sizeof label - 1, mac, &macLength) != nullptr &&
+        macLength >= keyFingerprintBytes;
     wipeSecret(block, sizeof block);
     if (made) {
         for (size_t i = 0; i < keyFingerprintBytes; ++i)

@@ -3,7 +3,6 @@
 // standard output and exit status 0 or 1. Nothing goes to standard error.
 #include "morvex_new.h"
 
-
 #include <algorithm>
 #include <chrono>
 #include <cstdint>

@@ -67,9 +67,9 @@ int countIn(int mem, unsigned long start, unsigned long end, const Needle& needl
         for (ssize_t i = 0; i < got; ++i)
             buffer[i] ^= mask;
         for (const unsigned char* p = buffer;
-             (p = static_cast<const unsigned char*>(
-                  memmem(p, static_cast<size_t>(got) - (p - buffer), needle.masked,
-                         needle.length))) != nullptr;
+             (p = static_cast<const unsigned char*>(memmem(
+                  p, static_cast<size_t>(got) - (p - buffer), needle.masked, needle.length))) !=
+             nullptr;
              ++p) {
             ++found;
         }
@@ -84,8 +84,8 @@ bool scanMemory(const Needle& needle, Copies& copies) {
     copies = {0, 0, 0};
     FILE* smaps = std::fopen("/proc/self/smaps", "r");
     const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
-    void* buffer = mmap(nullptr, chunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                        -1, 0);
+    void* buffer =
+        mmap(nullptr, chunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (smaps == nullptr || mem < 0 || buffer == MAP_FAILED) {
         if (smaps != nullptr) std::fclose(smaps);
         if (mem >= 0) close(mem);
@@ -128,7 +128,7 @@ void writeExitReport(int, Datum) {
     char report[128];
     const int length =
         snprintf(report, sizeof report, "%s outside %d, locked %d, unlocked %d\n",
-                      scanned ? "scanned" : "failed", copies.outside, copies.locked, copies.other);
+                 scanned ? "scanned" : "failed", copies.outside, copies.locked, copies.other);
     const int fd = open("key_probe_exit.txt", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return;
     if (write(fd, report, static_cast<size_t>(length)) < 0) {
@@ -147,8 +147,8 @@ Datum key_copies(PG_FUNCTION_ARGS) {
     maskedNeedleFromHex(text_to_cstring(PG_GETARG_TEXT_PP(0)), needle);
     Copies copies;
     if (!scanMemory(needle, copies)) elog(ERROR, "key probe: cannot read this backend's memory");
-    PG_RETURN_TEXT_P(cstring_to_text(psprintf("outside %d, locked %d, unlocked %d",
-                                              copies.outside, copies.locked, copies.other)));
+    PG_RETURN_TEXT_P(cstring_to_text(psprintf("outside %d, locked %d, unlocked %d", copies.outside,
+                                              copies.locked, copies.other)));
 }
 
 // key_copies_at_exit(needle_hex text): at backend exit, after the exit hooks of every module
