@@ -8,6 +8,7 @@
 //
 // Each function that turns bytes into bytes has a text form and a bytea form with one body:
 // the bytea form is for bytes that are not valid text in the database encoding.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -89,9 +90,12 @@ Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
     } else {
         outputSize = aesPlainCapacity(argLength(call, 0));
     }
-    char* output = scratchBuffer(call, outputSize);
+    char* output = resultBuffer(call, outputSize);
     char* input = argCopy(call, 0, inputWidth);
-    char* salt = argCopy(call, 3, saltWidth);
+    // A salt is two bytes wherever it stands: no copy of it needs wiping.
+    char salt[saltWidth + 1] = {};
+    const varlena* saltArg = sqlArg(call, 3);
+    std::memcpy(salt, VARDATA_ANY(saltArg), std::min(VARSIZE_ANY_EXHDR(saltArg), saltWidth));
     const TarnPreparedKey* key = keyOf(call);
     if (key == nullptr) checkWrapperStatus(c_libraryFailure, call.function);
     checkWrapperStatus(
@@ -128,7 +132,7 @@ int runUnderDbLegacyKey(int (*wrapper)(char*, char*, char*), char* input, char* 
 // A text the decoder refuses gives the empty text: after a failed length or checksum check the
 // library leaves the unmixed record in the buffer, which must never pass for the secret.
 Datum legacyDecrypt(SqlCall& call) {
-    char* plain = scratchBuffer(call, legacyPlainCapacity(argLength(call, 0)));
+    char* plain = resultBuffer(call, legacyPlainCapacity(argLength(call, 0)));
     if (runUnderDbLegacyKey(c_decryptData, argCopy(call, 0, 0), plain, call.function) != 1) {
         plain[0] = '\0';
     }
@@ -138,7 +142,7 @@ Datum legacyDecrypt(SqlCall& call) {
 Datum legacyEncrypt(SqlCall& call) {
     const size_t len = argLength(call, 0);
     checkLegacyClearLength(len);
-    char* ascii = scratchBuffer(call, legacyTextCapacity(len));
+    char* ascii = resultBuffer(call, legacyTextCapacity(len));
     runUnderDbLegacyKey(c_encryptData, argCopy(call, 0, 0), ascii, call.function);
     return sqlResult(call, ascii);
 }
