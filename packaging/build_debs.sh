@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Builds the kit's Debian packages: a release tree for the system prefix with Debian's build
-# flags, packed by CPack, one package per install component.
+# flags (all hardening, -z now included), packed by CPack, one package per install component.
+# Dates come from the last commit, and neither the source nor the build folder's path reaches
+# the binaries: two builds of one commit give the same bytes.
 #   build_debs.sh <builddir>      (the .debs land in <builddir>)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1"
 build=$(cd "$1" && pwd)
 
-eval "$(dpkg-buildflags --export=sh)"
-export CXXFLAGS="$CXXFLAGS $CPPFLAGS" CFLAGS="$CFLAGS $CPPFLAGS"
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct)
+fi
+export SOURCE_DATE_EPOCH
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+eval "$(cd "$root" && dpkg-buildflags --export=sh)"
+prefix_map="-ffile-prefix-map=$build=."
+export CXXFLAGS="$CXXFLAGS $CPPFLAGS $prefix_map" CFLAGS="$CFLAGS $CPPFLAGS $prefix_map"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DTARN_TESTS=OFF -DTARN_BENCHMARKS=OFF >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; exit 1; }
