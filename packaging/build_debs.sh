@@ -17,7 +17,11 @@ export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 eval "$(cd "$root" && dpkg-buildflags --export=sh)"
 prefix_map="-ffile-prefix-map=$build=."
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS $prefix_map" CFLAGS="$CFLAGS $CPPFLAGS $prefix_map"
+# The link flags are given each time, not left to a cached first configure: a tree reused
+# after an experiment gets Debian's again.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
+    -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \
     -DTARN_TESTS=OFF -DTARN_BENCHMARKS=OFF >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)" >"$build.build.log" 2>&1 || { tail -n 40 "$build.build.log"; exit 1; }

@@ -1,6 +1,6 @@
 # CPack pre-build script: what Debian expects of every binary package beyond the install
 # itself, added to each component's staging tree: usr/share/doc/<package>/copyright and
-# changelog.gz, man pages compressed with gzip -9n, and ELF files stripped as dh_strip does.
+# changelog.Debian.gz, man pages compressed with gzip -9n, and ELF files stripped as dh_strip does.
 # The changelog's date is SOURCE_DATE_EPOCH when set (string(TIMESTAMP) reads it), so two
 # builds of one commit give the same packages.
 find_program(GZIP gzip REQUIRED)
@@ -41,14 +41,15 @@ foreach(entry IN LISTS CPACK_TARN_PACKAGES)
     file(MAKE_DIRECTORY "${doc}")
     configure_file("${CPACK_TARN_SOURCE_DIR}/packaging/copyright" "${doc}/copyright" COPYONLY)
     string(TIMESTAMP date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-    file(WRITE "${doc}/changelog"
+    # A package version with a Debian revision keeps its Debian changelog under this name.
+    file(WRITE "${doc}/changelog.Debian"
 "${package} (${CPACK_TARN_DEBIAN_VERSION}) unstable; urgency=medium
 
   * Release ${CPACK_PACKAGE_VERSION} of tarncrypt.
 
  -- ${CPACK_PACKAGE_CONTACT}  ${date}
 ")
-    gzip_reproducibly("${doc}/changelog")
+    gzip_reproducibly("${doc}/changelog.Debian")
     file(GLOB_RECURSE pages "${stage}/share/man/*.[1-9]")
     foreach(page IN LISTS pages)
         gzip_reproducibly("${page}")
