@@ -18,10 +18,11 @@ eval "$(cd "$root" && dpkg-buildflags --export=sh)"
 prefix_map="-ffile-prefix-map=$build=."
 export CXXFLAGS="$CXXFLAGS $CPPFLAGS $prefix_map" CFLAGS="$CFLAGS $CPPFLAGS $prefix_map"
 # The link flags are given each time, not left to a cached first configure: a tree reused
-# after an experiment gets Debian's again.
+# after an experiment gets Debian's again. Binaries are linked with their install RUNPATH, so
+# that no build folder is left in their string tables when the install removes it.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DCMAKE_EXE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_SHARED_LINKER_FLAGS="$LDFLAGS" \
-    -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" \
+    -DCMAKE_MODULE_LINKER_FLAGS="$LDFLAGS" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON \
     -DTARN_TESTS=OFF -DTARN_BENCHMARKS=OFF >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log"; exit 1; }
 cmake --build "$build" -j "$(nproc)" >"$build.build.log" 2>&1 || { tail -n 40 "$build.build.log"; exit 1; }
