@@ -12,7 +12,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string>
 
 // ---- Installation constants -------------------------------------------------------------
 
@@ -180,14 +179,18 @@ bool inAcceptedRun(unsigned char c, LineBreaks breaks) {
 
 // The characters of a run that a line break ends, for strspn: glibc compares many bytes at a
 // time, which keeps sizing a text of gigabytes within a few seconds.
-const char* runCharacters() {
-    static const std::string characters =
-        std::string(reinterpret_cast<const char*>(alphabet)) + ' ' + static_cast<char>(padding);
-    return characters.c_str();
+constexpr std::array<char, 67> buildRunCharacters() {
+    std::array<char, 67> characters{};
+    for (size_t i = 0; i < 64; ++i)
+        characters[i] = static_cast<char>(alphabet[i]);
+    characters[64] = ' ';
+    characters[65] = static_cast<char>(padding);
+    return characters;
 }
+constexpr std::array<char, 67> runCharacters = buildRunCharacters();
 
 size_t acceptedRunLength(const unsigned char* input) {
-    return std::strspn(reinterpret_cast<const char*>(input), runCharacters());
+    return std::strspn(reinterpret_cast<const char*>(input), runCharacters.data());
 }
 
 size_t decodedCapacity(size_t runLength) {
