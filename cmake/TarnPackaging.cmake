@@ -27,7 +27,6 @@ set(CPACK_TARN_DEBIAN_VERSION ${TARN_DEBIAN_VERSION})
 find_program(TARN_STRIP NAMES ${CMAKE_STRIP} strip REQUIRED)
 set(CPACK_TARN_STRIP ${TARN_STRIP})
 
-set(tarn_lib_package libtarncrypt${PROJECT_VERSION_MAJOR})
 
 # tarn_deb_component(<component> <package> <section> <summary> <description> [depends])
 # The description's lines stay within Debian's 80 columns.

@@ -5,6 +5,7 @@
 # symbols it uses.
 
 set(TARN_SYMBOLS_FILE ${PROJECT_SOURCE_DIR}/packaging/libtarncrypt1.symbols)
+set(tarn_lib_package libtarncrypt${PROJECT_VERSION_MAJOR})
 set(TARN_DEBIAN_REVISION 1)
 set(TARN_DEBIAN_VERSION ${PROJECT_VERSION}-${TARN_DEBIAN_REVISION})
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${TARN_SYMBOLS_FILE})
@@ -25,7 +26,7 @@ endforeach()
 set(TARN_CONTROL_ROOT ${CMAKE_BINARY_DIR}/libtarncrypt-control)
 configure_file(${TARN_SYMBOLS_FILE} ${TARN_CONTROL_ROOT}/DEBIAN/symbols COPYONLY)
 file(WRITE ${TARN_CONTROL_ROOT}/DEBIAN/shlibs
-     "libtarncrypt ${PROJECT_VERSION_MAJOR} libtarncrypt${PROJECT_VERSION_MAJOR} (>= ${TARN_ABI_VERSION})\n")
+     "libtarncrypt ${PROJECT_VERSION_MAJOR} ${tarn_lib_package} (>= ${TARN_ABI_VERSION})\n")
 get_target_property(tarn_library_dir tarncrypt BINARY_DIR)
 file(MAKE_DIRECTORY ${TARN_CONTROL_ROOT}/lib)
 file(CREATE_LINK ${tarn_library_dir}/libtarncrypt.so.${PROJECT_VERSION_MAJOR}
@@ -38,7 +39,7 @@ if(TARN_DPKG_GENSYMBOLS AND NOT (TARN_SANITIZE OR TARN_SANITIZE_THREAD OR TARN_L
     # version that has gone missing is reported, as in a Debian build.
     set(checked ${CMAKE_BINARY_DIR}/libtarncrypt1.symbols.checked)
     add_custom_command(OUTPUT ${checked}
-        COMMAND ${TARN_DPKG_GENSYMBOLS} -c4 -plibtarncrypt${PROJECT_VERSION_MAJOR}
+        COMMAND ${TARN_DPKG_GENSYMBOLS} -c4 -p${tarn_lib_package}
                 -v${TARN_DEBIAN_VERSION} -e$<TARGET_SONAME_FILE:tarncrypt>
                 -I${TARN_SYMBOLS_FILE} -O${checked}.new
         COMMAND ${CMAKE_COMMAND} -E rename ${checked}.new ${checked}
