@@ -15,10 +15,9 @@ function(drop_ldconfig_script script)
         return()
     endif()
     file(STRINGS "${script}" lines)
-    set(cpack_lines "#!/bin/sh" "set -e" "if \\[ \"\\$1\" = \"(configure|remove)\" \\]; then"
-                    "[ \t]*ldconfig" "fi" "")
-    list(JOIN cpack_lines "|" cpack_pattern)
-    list(FILTER lines EXCLUDE REGEX "^(${cpack_pattern})$")
+    string(CONCAT cpack_lines "^(#!/bin/sh|set -e|"
+                  "if \\[ \"\\$1\" = \"(configure|remove)\" \\]; then|[ \t]*ldconfig|fi|)$")
+    list(FILTER lines EXCLUDE REGEX "${cpack_lines}")
     if(lines)
         message(FATAL_ERROR "${script} does more than call ldconfig: ${lines}")
     endif()
