@@ -53,3 +53,18 @@ function(tarn_add_benchmark name)
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
 endfunction()
+
+# tarn_install_runpath(<component> <installed file> [RELATIVE])
+# The prefix may be chosen only at install time, so the RUNPATH that finds libtarncrypt is
+# settled then, from the libdir of that install: none in the loader's own directories, else
+# the file's own relative one (RELATIVE) or that libdir (set with patchelf).
+function(tarn_install_runpath component file)
+    cmake_parse_arguments(ARG "RELATIVE" "" "" ${ARGN})
+    install(CODE "set(TARN_RUNPATH_FILE \"${file}\")
+        set(TARN_RUNPATH_RELATIVE ${ARG_RELATIVE})
+        set(TARN_RUNPATH_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+        set(TARN_RUNPATH_ARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")
+        set(TARN_PATCHELF \"${TARN_PATCHELF}\")
+        include(\"${PROJECT_SOURCE_DIR}/cmake/TarnInstallRunpath.cmake\")"
+        COMPONENT ${component})
+endfunction()

@@ -43,21 +43,11 @@ function(tarn_add_pg_extension name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
     install(TARGETS ${name} LIBRARY DESTINATION ${PG_PKGLIBDIR} COMPONENT ${name})
     install(FILES ${ARG_DATA} DESTINATION ${PG_SHAREDIR}/extension COMPONENT ${name})
+    # The module lives in the server's folder, not under our prefix, so no path relative to it
+    # reaches libtarncrypt.
     if(tarncrypt IN_LIST ARG_LIBS)
-        tarn_install_runpath(${name})
+        tarn_install_runpath(${name} "${PG_PKGLIBDIR}/$<TARGET_FILE_NAME:${name}>")
     endif()
-endfunction()
-
-# The module lives in the server's folder, not under our prefix, so no path relative to it
-# reaches libtarncrypt, and the prefix may be chosen only at install time: the RUNPATH is set
-# then, from the prefix of that install (none for the loader's own directories).
-function(tarn_install_runpath name)
-    install(CODE "set(TARN_RUNPATH_FILE \"${PG_PKGLIBDIR}/$<TARGET_FILE_NAME:${name}>\")
-        set(TARN_RUNPATH_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
-        set(TARN_RUNPATH_ARCH \"${CMAKE_LIBRARY_ARCHITECTURE}\")
-        set(TARN_PATCHELF \"${TARN_PATCHELF}\")
-        include(\"${PROJECT_SOURCE_DIR}/cmake/TarnInstallRunpath.cmake\")"
-        COMPONENT ${name})
 endfunction()
 
 # tarn_pg_full_script(<out> <base script> <update scripts...>)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # An install staged with DESTDIR under a prefix chosen only at install time is usable as it
-# lies: the library's example program builds and runs against it through pkg-config alone and
-# through find_package(tarncrypt) alone, and dbcipher.so names that prefix's libdir.
+# lies: the library's example program builds as C++11 and runs against it through pkg-config
+# alone and through find_package(tarncrypt) alone, and dbcipher.so names that prefix's libdir.
 #   install_consumers.sh <cmake> <builddir> <example.cpp> <consumer-project-dir>
 set -euo pipefail
 cmake=$1
@@ -35,7 +35,7 @@ pc() { PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR=$(dirname "$(find "$tree" -name tarn
 # shellcheck disable=SC2016
 grep -q '^prefix=${pcfiledir}/' "$(find "$tree" -name tarncrypt.pc)" || fail "tarncrypt.pc names a fixed prefix"
 # shellcheck disable=SC2046
-c++ -std=c++17 -o "$work/pkg_config_consumer" "$example" $(pc --cflags --libs tarncrypt) \
+c++ -std=c++11 -o "$work/pkg_config_consumer" "$example" $(pc --cflags --libs tarncrypt) \
     -Wl,-rpath,"$(pc --variable=libdir tarncrypt)"
 runs_against_tree "$work/pkg_config_consumer"
 
@@ -45,6 +45,8 @@ runs_against_tree "$work/pkg_config_consumer"
     -DTARN_EXAMPLE_SOURCE="$example" >"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "configure"; }
 "$cmake" --build "$work/cmake_consumer" >>"$work/consumer.log" 2>&1 || { cat "$work/consumer.log"; fail "build"; }
 runs_against_tree "$work/cmake_consumer/consumer"
+grep -q -- '-std=c++11 ' "$work/cmake_consumer/compile_commands.json" ||
+    fail "the C++11 consumer was not compiled as C++11: $(grep -o -- '-std=[^ ]*' "$work/cmake_consumer/compile_commands.json")"
 
 module=$(find "$work/stage" -name dbcipher.so)
 runpath=$(readelf -d "$module" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')

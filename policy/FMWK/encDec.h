@@ -52,14 +52,16 @@ extern TARN_API unsigned char member_[256];
 extern TARN_API bool init_;
 
 TARN_API void init();
-// Size of the buffer decode() allocates for this text.
+// Size of the buffer decode() allocates for this text; UINT_MAX (never a real size) for a run
+// so long that the size does not fit, which decode() refuses.
 TARN_API unsigned int length(const unsigned char* input);
 // Base64 with a line feed after every 72 characters. A negative input_len encodes nothing:
 // the result is the empty text. Release the result with delete[].
 TARN_API unsigned char* encode(const unsigned char* input, const int input_len,
                                unsigned int* output_len);
 // Reads the leading run of Base64 characters, spaces and "=" (a line feed ends it), stops at
-// the first "=". Null for null input or an incomplete final group. Release with delete[].
+// the first "=". Null for null input, an incomplete final group or a run whose buffer size
+// does not fit an unsigned int (see length()). Release with delete[].
 TARN_API unsigned char* decode(const unsigned char* input, unsigned int* output_len);
 
 // ---- AES-128-CBC text transform -------------------------------------------------------
@@ -141,14 +143,14 @@ extern "C" TARN_API int DbDecryptData(char* data, char* otp);
 
 static constexpr size_t legacyMaxClearLength = 255;
 
+// Single-return constexpr functions: the header stays usable from C++11.
 constexpr size_t base64EncodeCapacity(size_t n) {
-    const size_t chars = 4 * ((n + 2) / 3);
-    return chars + chars / 72 + 2;
+    return 4 * ((n + 2) / 3) + 4 * ((n + 2) / 3) / 72 + 2;
 }
 constexpr size_t aesTextCapacity(size_t inputLen) {
-    const size_t blocks = (inputLen + 15) / 16 * 16;
-    const size_t text = base64EncodeCapacity(inputLen);
-    return blocks > text ? blocks : text;
+    return (inputLen + 15) / 16 * 16 > base64EncodeCapacity(inputLen)
+               ? (inputLen + 15) / 16 * 16
+               : base64EncodeCapacity(inputLen);
 }
 constexpr size_t aesPlainCapacity(size_t textLen) {
     return textLen + 1;

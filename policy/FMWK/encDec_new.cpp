@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <memory>
 
 #include "aesBackend.h"
@@ -174,15 +175,38 @@ bool inAcceptedRun(unsigned char c, LineBreaks breaks) {
     return cls != endsRun && (cls != lineBreakChar || breaks == LineBreaks::skip);
 }
 
-size_t acceptedRunLength(const unsigned char* input, LineBreaks breaks) {
-    size_t n = 0;
-    while (inAcceptedRun(input[n], breaks))
-        ++n;
-    return n;
+// The characters of a run that a line break ends, for strspn: glibc compares many bytes at a
+// time, which keeps sizing a text of gigabytes within a few seconds.
+constexpr std::array<char, 67> buildRunCharacters() {
+    std::array<char, 67> characters{};
+    for (size_t i = 0; i < 64; ++i)
+        characters[i] = static_cast<char>(alphabet[i]);
+    characters[64] = ' ';
+    characters[65] = static_cast<char>(padding);
+    return characters;
+}
+constexpr std::array<char, 67> runCharacters = buildRunCharacters();
+
+size_t acceptedRunLength(const unsigned char* input) {
+    return std::strspn(reinterpret_cast<const char*>(input), runCharacters.data());
 }
 
 size_t decodedCapacity(size_t runLength) {
     return (runLength + 3) / 4 * 3 + 1;
+}
+
+// decode() reports its size as an unsigned int, and length() its buffer: a run whose buffer
+// would not fit one is refused before anything is allocated. UINT_MAX itself is never a
+// capacity (capacities are one more than a multiple of three).
+constexpr size_t largestDecodeCapacity = std::numeric_limits<unsigned int>::max();
+
+bool decodeCapacityFits(size_t capacity) {
+    return capacity <= largestDecodeCapacity;
+}
+
+size_t decodeCapacity(const unsigned char* input) {
+    const size_t run = acceptedRunLength(input);
+    return run == 0 ? 1 : decodedCapacity(run);
 }
 
 // The codec ends most texts with a line feed; the transform's texts never do, and their callers
@@ -302,9 +326,9 @@ void init() {
 
 unsigned int length(const unsigned char* input) {
     ensureInit();
-    const size_t run = acceptedRunLength(input, LineBreaks::endRun);
-    if (run == 0) return 1;
-    return static_cast<unsigned int>(decodedCapacity(run));
+    const size_t capacity = decodeCapacity(input);
+    return static_cast<unsigned int>(decodeCapacityFits(capacity) ? capacity
+                                                                  : largestDecodeCapacity);
 }
 
 unsigned char* encode(const unsigned char* input, const int input_len, unsigned int* output_len) {
@@ -320,7 +344,8 @@ unsigned char* encode(const unsigned char* input, const int input_len, unsigned 
 unsigned char* decode(const unsigned char* input, unsigned int* output_len) {
     ensureInit();
     if (input == nullptr) return nullptr;
-    const unsigned int capacity = length(input);
+    const size_t capacity = decodeCapacity(input);
+    if (!decodeCapacityFits(capacity)) return nullptr;
     auto* bytes = new unsigned char[capacity]();
     size_t decoded = 0;
     if (!decodeInto(input, LineBreaks::endRun, bytes, &decoded)) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# morvex end to end: a demo key file, an envelope made and opened again, and a legacy text.
+# morvex end to end: a demo key file, an envelope made and opened again, a legacy text, and a
+# secret given by pipe to the batch modes.
 #   demo.sh <morvex-binary> <keydir>
 # <morvex-binary> must be a build whose key directory (TARN_KEY_DIR) is <keydir>, a throwaway
 # folder: the demo writes its key file there.
@@ -30,3 +31,14 @@ clear=$("$morvex" -d "$legacy")
 echo "morvex -d '$legacy'   (legacy text)"
 echo "  opened:   $clear"
 [ "$clear" = "legacy-secret" ] || { echo "demo: the legacy text did not open" >&2; exit 1; }
+
+# A secret by pipe never stands in an argument list (printf is a shell builtin); a batch seals
+# or opens every line of its input in one process.
+piped=$(printf '%s\n' "$secret" | "$morvex" -E)
+echo "printf '%s\\n' \"\$secret\" | morvex -E"
+echo "  envelope: $piped"
+batch=$(printf '%s\n' "$piped" "$envelope" "$legacy" | "$morvex" -D)
+echo "morvex -D   (lines: that envelope, the first envelope, the legacy text)"
+sed 's/^/  opened:   /' <<<"$batch"
+[ "$batch" = "$(printf '%s\n' "$secret" "$secret" legacy-secret)" ] ||
+    { echo "demo: the batch did not open every line" >&2; exit 1; }

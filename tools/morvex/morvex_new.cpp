@@ -1,26 +1,28 @@
 // morvex: seals one text into an "@@" envelope under the installation's generic key, or opens
-// an envelope or a legacy "@" text. One invocation, one job; every outcome is one line on
-// standard output and exit status 0 or 1. Nothing goes to standard error.
+// an envelope or a legacy "@" text. In the one-text modes every outcome is one line on standard
+// output and exit status 0 or 1, and only a failed write is reported on standard error. The
+// batch modes (morvex_batch) do the same for every line of standard input.
 #include "morvex_new.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "encDec.h"
 #include "keyFile.h"
 #include "legacyRecord.h"
+#include "morvex_batch.h"
 #include "tarnSecrets.h"
 #include "toolLegacyKey.h"
 
 namespace {
-
-constexpr char msgTooLong[] = "morvex: Input string exceeds maximum allowed size.";
-constexpr char msgTooShort[] = "morvex: Does not meet minimum expected size of encrypted string.";
 
 constexpr size_t aesBlock = 16;
 constexpr size_t aesKeyBytes = 16;
@@ -28,9 +30,16 @@ constexpr size_t aesKeyBytes = 16;
 constexpr size_t aesTextBufferSize = 512;
 constexpr size_t saltBufferSize = aesBlock + 1;
 
-[[noreturn]] void fail(const char* message) {
-    std::puts(message);
+// A message or result that standard output did not take is a failure too, reported where it
+// can still be seen.
+[[noreturn]] void exitAfterWrite(bool written, int status) {
+    if (written) std::exit(status);
+    reportWriteFailure(STDERR_FILENO, errno);
     std::exit(1);
+}
+
+[[noreturn]] void fail(const char* message) {
+    exitAfterWrite(std::puts(message) != EOF, 1);
 }
 
 char* duplicate(const char* text, size_t length) {
@@ -149,21 +158,33 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
     return plain;
 }
 
+void reportWriteFailure(int fd, int error) {
+    dprintf(fd, "morvex: cannot write to standard output: %s\n", std::strerror(error));
+}
+
 char* DecryptData(char* text, char* key) {
+    unsigned long clearLength = 0;
+    return DecryptDataCounted(text, key, &clearLength);
+}
+
+char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength) {
     if (text == nullptr) return nullptr;
     const size_t length = std::strlen(text);
+    *clearLength = length;
     if (text[0] != '@') return duplicate(text, length);
     if (key == nullptr || key[0] == '\0') return nullptr;
     // A text of t characters unpacks into fewer than t bytes, so t + 1 always suffice.
     auto* clear = static_cast<char*>(std::calloc(length + 1, 1));
     if (clear == nullptr) return nullptr;
     const legacy::MixedKey mixed(key);
-    if (legacy::openRecord(text + 1, mixed, reinterpret_cast<unsigned char*>(clear)) < 0) {
+    const int opened = legacy::openRecord(text + 1, mixed, reinterpret_cast<unsigned char*>(clear));
+    if (opened < 0) {
         // A refused text may still have unmixed into clear bytes.
         wipeSecret(clear, length + 1);
         std::free(clear);
         return nullptr;
     }
+    *clearLength = static_cast<unsigned long>(opened);
     return clear;
 }
 
@@ -176,9 +197,7 @@ char* DecryptData(char* text, char* key) {
 namespace {
 
 constexpr char msgArguments[] = "morvex: 3 arguments expected.";
-constexpr char msgNoKey[] = "morvex: Unable to read Generic Key. Please contact administrator.";
 constexpr char msgMode[] = "morvex: arguments should be either -e or -d";
-constexpr char msgNotValid[] = "morvex: Not a valid string to decrypt";
 
 // The selector picks one of three fixed files; anything else picks none.
 const char* keyFileFor(const char* selector) {
@@ -206,15 +225,24 @@ void wipeGenericKey() {
 [[noreturn]] void printAndExit(char* result, bool lineEnd) {
     // Only an allocation failure gives a null result here.
     if (result == nullptr) std::exit(1);
-    if (lineEnd) {
-        std::puts(result);
-    } else {
-        std::printf("%s", result);
-    }
+    const bool written = lineEnd ? std::puts(result) != EOF : std::printf("%s", result) >= 0;
+    const int writeError = errno;
     // The results hold nothing behind their terminator.
     wipeSecret(result, std::strlen(result));
     std::free(result);
-    std::exit(0);
+    errno = writeError;
+    exitAfterWrite(written, 0);
+}
+
+// A batch reads its key like the one-text modes, from the file its selector (the argument
+// after the mode) chooses; its messages all go to standard error, which keeps standard output
+// to result lines.
+[[noreturn]] void batch(BatchMode mode, const char* selector) {
+    if (!readGenericKey(keyFileFor(selector), genericKey)) {
+        dprintf(STDERR_FILENO, "%s\n", msgNoKey);
+        std::exit(1);
+    }
+    std::exit(runBatch(mode, genericKey, BatchStreams{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}));
 }
 
 // -f SELECTOR: the fingerprint of the key file that SELECTOR picks, the same that dbcipher's
@@ -247,6 +275,15 @@ int main(int argc, char** argv) {
     // keeps a copy.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::atexit(wipeGenericKey);
+    // A reader that went away shows as a failed write (status 1 and a message), not as death
+    // by signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    // Batch modes take first arguments that no one-text invocation accepts.
+    if (argc >= 2) {
+        if (const std::optional<BatchMode> mode = batchModeFor(argv[1])) {
+            batch(*mode, argc > 2 ? argv[2] : nullptr);
+        }
+    }
     if (argc <= 2) fail(msgArguments);
     if (std::strcmp(argv[1], "-f") == 0) printFingerprint(argv[2]);
     // The key file is read before the mode is looked at, so a missing key is reported first.

@@ -14,6 +14,15 @@ inline constexpr unsigned long envelopeMaxTextLength = 256;
 inline constexpr unsigned long envelopeMinOpenLength = 48;
 inline constexpr unsigned long envelopeSaltBlockLength = 24;
 
+// The messages every mode shares; each names the tool first.
+inline constexpr char msgTooLong[] = "morvex: Input string exceeds maximum allowed size.";
+inline constexpr char msgTooShort[] =
+    "morvex: Does not meet minimum expected size of encrypted string.";
+inline constexpr char msgNotValid[] = "morvex: Not a valid string to decrypt";
+inline constexpr char msgNoKey[] =
+    "morvex: Unable to read Generic Key. Please contact administrator.";
+inline constexpr unsigned long msgToolPrefixLength = 8;  // "morvex: "
+
 // Seals text (at most envelopeMaxTextLength characters) into an "@@" envelope under the first
 // 16 bytes of genericKey (a shorter key counts as followed by zero bytes). Null for a null
 // text. A longer text prints "morvex: Input string exceeds maximum allowed size." and ends
@@ -30,5 +39,10 @@ char* DecryptDataNew(char* envelope, char* genericKey);
 // "@" comes back as a copy. Null for a null text, an empty or null key, or a text that fails
 // the format's checks.
 char* DecryptData(char* text, char* key);
+// The same, and *clearLength is the clear text's length, counting any zero bytes within it.
+char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength);
+
+// Writes "morvex: cannot write to standard output: <reason>" and a line end to fd.
+void reportWriteFailure(int fd, int error);
 
 #endif  // MORVEX_MORVEX_NEW_H

@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -190,6 +195,78 @@ TEST(Base64Decode, ReturnsEncodedBytesOfTheFirstLineOnly) {
         SCOPED_TRACE(testing::Message() << n << " bytes");
         const std::string bytes = tarntest::randomBytes(rng, n);
         EXPECT_EQ(decodeText(encodeText(bytes)), bytes.substr(0, 54));
+    }
+}
+
+// A text of `run` "A"s and a terminator that takes a few megabytes of memory however long it
+// is: one chunk of "A"s mapped again and again, then a chunk holding the rest and zeros.
+class RepeatedRun {
+  public:
+    static constexpr size_t chunk = size_t{2} << 20;
+
+    explicit RepeatedRun(size_t run) : size_((run / chunk + 1) * chunk) {
+        void* area =
+            mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (area == MAP_FAILED) return;
+        base_ = static_cast<unsigned char*>(area);
+        const int full = chunkOf(chunk);
+        const int tail = chunkOf(run % chunk);
+        bool mapped = full >= 0 && tail >= 0;
+        for (size_t at = 0; mapped && at < size_; at += chunk)
+            mapped = mmap(base_ + at, chunk, PROT_READ, MAP_SHARED | MAP_FIXED,
+                          at + chunk < size_ ? full : tail, 0) != MAP_FAILED;
+        if (full >= 0) close(full);
+        if (tail >= 0) close(tail);
+        if (!mapped) release();
+    }
+    ~RepeatedRun() { release(); }
+    RepeatedRun(const RepeatedRun&) = delete;
+    RepeatedRun& operator=(const RepeatedRun&) = delete;
+
+    const unsigned char* text() const { return base_; }
+
+  private:
+    // A memory file of one chunk: `letters` "A"s, then zeros.
+    static int chunkOf(size_t letters) {
+        const int fd = memfd_create("base64-run", 0);
+        if (fd < 0 || ftruncate(fd, chunk) != 0) return -1;
+        void* bytes = mmap(nullptr, chunk, PROT_WRITE, MAP_SHARED, fd, 0);
+        if (bytes == MAP_FAILED) return -1;
+        std::memset(bytes, 'A', letters);
+        munmap(bytes, chunk);
+        return fd;
+    }
+    void release() {
+        if (base_ != nullptr) munmap(base_, size_);
+        base_ = nullptr;
+    }
+
+    size_t size_;
+    unsigned char* base_ = nullptr;
+};
+
+// The buffer size of a run must fit the unsigned int that length() and decode() report: the
+// longest run that fits is 5,726,623,056 characters (4,294,967,293 bytes and a terminator).
+// Longer runs once wrapped the size to a few bytes and decoded gigabytes into them.
+TEST(Base64Decode, RefusesARunWhoseSizeDoesNotFit) {
+    if (sizeof(size_t) < 8) GTEST_SKIP() << "such a text does not fit this address space";
+    struct RunCase {
+        size_t run;
+        bool decoded;
+    };
+    const RunCase cases[] = {
+        {2 * RepeatedRun::chunk + 4, true},  // the mapped text itself reads as one run
+        {size_t{5726623057}, false},         // the shortest run that does not fit
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.run << " characters");
+        RepeatedRun text(c.run);
+        ASSERT_NE(text.text(), nullptr) << "mapping the text failed";
+        unsigned int len = 12345;
+        Result bytes(decode(text.text(), &len));
+        EXPECT_EQ(bytes != nullptr, c.decoded);
+        EXPECT_EQ(len, c.decoded ? c.run / 4 * 3 : 12345u);
+        EXPECT_EQ(length(text.text()), c.decoded ? c.run / 4 * 3 + 1 : UINT_MAX);
     }
 }
 

@@ -1,5 +1,5 @@
 // Runs the real tool (built with a throwaway key directory) and checks standard output byte for
-// byte, an empty standard error and the exit status.
+// byte, standard error (empty in the one-text modes unless a write failed) and the exit status.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +20,8 @@
 
 #include "encDec.h"
 #include "envelopeOracle.h"
+#include "legacyRecord.h"
+#include "processMemory.h"
 #include "runProcess.h"
 #include "toolLegacyKey.h"
 
@@ -193,6 +196,7 @@ TEST_F(MorvexCli, EveryFailureRowPrintsItsLineAndExitsOne) {
         {"key file unreadable", {"-e", "hello"}, KeyFile::unreadable, msgNoKey},
         {"key file read fails", {"-e", "hello"}, KeyFile::readError, msgNoKey},
         {"bad mode", {"-x", "abc"}, KeyFile::standard, msgMode},
+        {"batch letters compared exactly", {"-ED", "abc"}, KeyFile::standard, msgMode},
         {"bad mode, key missing first", {"-x", "abc"}, KeyFile::missing, msgNoKey},
         {"mode compared exactly", {"-e ", "abc"}, KeyFile::standard, msgMode},
         {"decrypt plain text", {"-d", "abc"}, KeyFile::standard, msgNotValid},
@@ -251,6 +255,15 @@ TEST_F(MorvexCli, SelectorChoosesTheKeyFile) {
         const std::string expected =
             row.key ? repeatedCharEnvelope(text, *row.key) + "\n" : msgNoKey;
         expectOutcome(morvex(args), expected, row.key ? 0 : 1);
+
+        // A batch takes its selector from the argument after the mode, and says everything
+        // but its result lines on standard error.
+        std::vector<std::string> batchArgs = {MORVEX_TEST_BINARY, "-E"};
+        batchArgs.insert(batchArgs.end(), row.selector.begin(), row.selector.end());
+        const ProcessResult batch = runProcess(batchArgs, ProcessOptions{text + "\n"});
+        EXPECT_EQ(batch.out, row.key ? expected : "");
+        EXPECT_EQ(batch.err, row.key ? "" : msgNoKey);
+        EXPECT_EQ(batch.status, row.key ? 0 : 1);
     }
 }
 
@@ -437,6 +450,227 @@ TEST_F(MorvexCli, RefusedLegacyTextIsAFailure) {
     for (const auto& [name, text] : rows) {
         SCOPED_TRACE(name);
         expectOutcome(morvex({"-d", text}), msgNotValid, 1);
+    }
+}
+
+// ---- batch modes ----------------------------------------------------------------------
+
+const std::string msgLinePrefix = "morvex: line ";
+const std::string lineTooLong = "Input string exceeds maximum allowed size.";
+const std::string lineTooShort = "Does not meet minimum expected size of encrypted string.";
+const std::string lineNotValid = "Not a valid string to decrypt";
+const std::string lineZeroByte = "The line holds a zero byte.";
+const std::string lineNotOneLine =
+    "The text holds a line end or a zero byte and cannot be written as one line.";
+
+ProcessResult batch(const char* mode, const std::string& input) {
+    return runProcess({MORVEX_TEST_BINARY, mode}, ProcessOptions{input});
+}
+
+std::vector<std::string> linesOf(const std::string& out) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(out.substr(start, end - start));
+    EXPECT_EQ(start, out.size()) << "every result line ends with a line end";
+    return lines;
+}
+
+std::string withoutLineFeeds(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+}
+
+std::string trimmed(const std::string& text) {
+    const size_t kept = text.find_last_not_of(' ');
+    return kept == std::string::npos ? "" : text.substr(0, kept + 1);
+}
+
+struct BatchRow {
+    const char* name;
+    std::string line;
+    std::optional<std::string> failure;  // the message after "morvex: line N: "
+};
+
+// Lines joined by line ends; the last one has none.
+std::string batchInput(const std::vector<BatchRow>& rows) {
+    std::string input;
+    for (const BatchRow& row : rows)
+        input += row.line + (&row == &rows.back() ? "" : "\n");
+    return input;
+}
+
+// One result line per row, empty for a failed row whose number its message names, and the
+// status that says whether any row failed. Returns the result lines.
+std::vector<std::string> expectLinedUp(const ProcessResult& r, const std::vector<BatchRow>& rows) {
+    const std::vector<std::string> lines = linesOf(r.out);
+    EXPECT_EQ(lines.size(), rows.size());
+    std::string messages;
+    for (size_t i = 0; i < rows.size() && i < lines.size(); ++i) {
+        if (!rows[i].failure) continue;
+        EXPECT_EQ(lines[i], "") << rows[i].name;
+        messages += msgLinePrefix + std::to_string(i + 1) + ": " + *rows[i].failure + "\n";
+    }
+    EXPECT_EQ(r.err, messages);
+    EXPECT_EQ(r.status, messages.empty() ? 0 : 1);
+    return lines;
+}
+
+TEST_F(MorvexCli, SealBatchGivesOneEnvelopeLinePerTextLine) {
+    std::mt19937 rng(15);
+    const std::vector<BatchRow> rows = {
+        {"text", "hello", std::nullopt},
+        {"empty line", "", std::nullopt},
+        {"trailing spaces", "abc   ", std::nullopt},
+        {"carriage return is part of the text", "pw\r", std::nullopt},
+        {"bytes above 127 and controls", "\x01\x7F\x80\xFE\xFF", std::nullopt},
+        {"envelope longer than one -e line", randomText(rng, 100), std::nullopt},
+        {"256 characters", randomText(rng, 256), std::nullopt},
+        {"257 characters", std::string(257, 'x'), lineTooLong},
+        {"1 MB", std::string(1 << 20, 'm'), lineTooLong},
+        {"zero byte", std::string("a\0b", 3), lineZeroByte},
+        {"last line without line end", "tail", std::nullopt},
+    };
+    const std::vector<std::string> lines = expectLinedUp(batch("-E", batchInput(rows)), rows);
+    for (size_t i = 0; i < rows.size() && i < lines.size(); ++i) {
+        if (rows[i].failure) continue;
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(lines[i].substr(0, 2), "@@");
+        expectOutcome(morvex({"-d", lines[i]}), trimmed(rows[i].line) + "\n", 0);
+    }
+}
+
+// Crafted with the format's own sealing: the tool never makes such a text.
+std::string legacyTextHolding(const std::string& clear) {
+    const legacy::MixedKey key(toolLegacyKey().c_str());
+    std::vector<char> out(legacyTextCapacity(clear.size()), '\0');
+    legacy::sealRecord(reinterpret_cast<const unsigned char*>(clear.data()), clear.size(), key,
+                       out.data());
+    return out.data();
+}
+
+// Every line the one-text mode opens gives the same text in batch; the rest fail by number.
+TEST_F(MorvexCli, OpenBatchAgreesWithTheOneTextMode) {
+    const std::string fixedEnvelope = repeatedCharEnvelope("pppp", keyN);
+    const std::vector<BatchRow> rows = {
+        {"envelope", encrypt("hello"), std::nullopt},
+        {"envelope over several -e lines", withoutLineFeeds(encrypt(std::string(200, 'z') + "!")),
+         std::nullopt},
+        {"legacy text", knownLegacyText, std::nullopt},
+        {"legacy text of the empty text", legacyText("", toolLegacyKey()), std::nullopt},
+        {"48 characters after @@", "@@" + std::string(48, 'A'), std::nullopt},
+        {"envelope and a carriage return", fixedEnvelope + "\r", std::nullopt},
+        {"47 characters after @@", "@@" + std::string(47, 'A'), lineTooShort},
+        {"@@ alone", "@@", lineTooShort},
+        {"plain text", "plain", lineNotValid},
+        {"empty line", "", lineNotValid},
+        {"@ alone", "@", lineNotValid},
+        {"bytes above 127", "@\x80\xFF", lineNotValid},
+        {"longer than any envelope", "@@" + std::string(369, 'A'), lineTooLong},
+        {"1 MB", std::string(1 << 20, '@'), lineTooLong},
+        {"zero byte", std::string("@@\0", 3) + std::string(48, 'A'), lineZeroByte},
+        {"text with a line end", withoutLineFeeds(encrypt("line\nbreak")), lineNotOneLine},
+        {"legacy text with a zero byte", legacyTextHolding(std::string("a\0b", 3)), lineNotOneLine},
+        {"last line without line end", encrypt("last"), std::nullopt},
+    };
+    const std::vector<std::string> lines = expectLinedUp(batch("-D", batchInput(rows)), rows);
+    for (size_t i = 0; i < rows.size() && i < lines.size(); ++i) {
+        if (rows[i].failure) continue;
+        SCOPED_TRACE(rows[i].name);
+        const ProcessResult one = morvex({"-d", rows[i].line});
+        EXPECT_EQ(one.status, 0);
+        const bool envelope = rows[i].line.compare(0, 2, "@@") == 0;
+        EXPECT_EQ(envelope ? lines[i] + "\n" : lines[i], one.out);
+    }
+}
+
+struct BatchStatusRow {
+    const char* mode;
+    std::string input;
+    size_t lines;
+    int status;
+};
+
+TEST_F(MorvexCli, BatchStatusAndLineCountFollowTheInput) {
+    const BatchStatusRow rows[] = {
+        {"-E", "", 0, 0},
+        {"-D", "", 0, 0},
+        {"-E", "\n", 1, 0},
+        {"-E", "a\nb", 2, 0},
+        {"-D", "a\n", 1, 1},
+        {"-E", "\n\n\n", 3, 0},
+        {"-D", "\n" + encrypt("x"), 2, 1},
+    };
+    for (const BatchStatusRow& row : rows) {
+        SCOPED_TRACE(std::string(row.mode) + " " + row.input);
+        const ProcessResult r = batch(row.mode, row.input);
+        EXPECT_EQ(linesOf(r.out).size(), row.lines);
+        EXPECT_EQ(r.status, row.status);
+    }
+}
+
+// The secret travels by pipe: while the batch waits for its next line, neither its command
+// line, its environment nor any of its memory holds the line it answered.
+TEST_F(MorvexCli, APipedSecretIsNowhereInTheWaitingProcess) {
+    const std::string secret = "Piped-S3cret-never-in-argv-7Q";
+    RunningProcess seal({MORVEX_TEST_BINARY, "-E", "PG"});
+    seal.write(secret + "\n");
+    const std::string envelopeLine = seal.readLine();
+    ASSERT_EQ(envelopeLine.substr(0, 2), "@@");
+    ASSERT_TRUE(waitUntilReadingStdin(seal.pid()));
+    const std::string proc = "/proc/" + std::to_string(seal.pid());
+    for (const char* file : {"/cmdline", "/environ"}) {
+        std::ifstream in(proc + file, std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_FALSE(content.empty()) << file;
+        EXPECT_EQ(content.find(secret), std::string::npos) << file;
+    }
+    EXPECT_EQ(patternsInMemory(seal.pid(), {secret}), std::vector<std::string>{});
+    expectOutcome(seal.finish(), "", 0);
+
+    // Opening answers with the secret: the output buffer that held it is wiped too.
+    RunningProcess open({MORVEX_TEST_BINARY, "-D", "PG"});
+    open.write(envelopeLine);
+    EXPECT_EQ(open.readLine(), secret + "\n");
+    ASSERT_TRUE(waitUntilReadingStdin(open.pid()));
+    EXPECT_EQ(patternsInMemory(open.pid(), {secret}), std::vector<std::string>{});
+    expectOutcome(open.finish(), "", 0);
+}
+
+struct WriteFailureRow {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;
+};
+
+// Standard output on a full device, or closed: whatever the mode, status 1 and one message.
+TEST_F(MorvexCli, AResultThatCannotBeWrittenIsAFailure) {
+    const std::string envelope = encrypt("written");
+    const WriteFailureRow rows[] = {
+        {"-e", {"-e", "hello"}, ""},
+        {"-d envelope", {"-d", envelope}, ""},
+        {"-d legacy text", {"-d", knownLegacyText}, ""},
+        {"failure message", {"-d", "plain"}, ""},
+        {"message of a long text", {"-e", std::string(300, 'x')}, ""},
+        {"seal batch", {"-E"}, "one\ntwo\n"},
+        {"open batch", {"-D"}, envelope + "\n"},
+        {"batch of failing lines", {"-D"}, "plain\n"},
+    };
+    const std::pair<Stdout, int> outputs[] = {{Stdout::full, ENOSPC}, {Stdout::closed, EBADF}};
+    for (const auto& [out, error] : outputs) {
+        for (const WriteFailureRow& row : rows) {
+            SCOPED_TRACE(std::string(row.name) + (out == Stdout::full ? " /dev/full" : " closed"));
+            std::vector<std::string> args = row.args;
+            args.insert(args.begin(), MORVEX_TEST_BINARY);
+            const ProcessResult r = runProcess(args, ProcessOptions{row.input, out});
+            EXPECT_EQ(r.status, 1);
+            const std::string message =
+                std::string("morvex: cannot write to standard output: ") + std::strerror(error);
+            const size_t at = r.err.find(message + "\n");
+            EXPECT_NE(at, std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("cannot write", at + message.size()), std::string::npos)
+                << "one message";
+        }
     }
 }
 

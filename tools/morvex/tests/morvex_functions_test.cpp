@@ -1,6 +1,9 @@
 // The tool's functions linked directly: the legacy decoder against the library's, and the
 // envelope against the format worked out with the library's transform.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +17,8 @@
 #include "deadStack.h"
 #include "encDec.h"
 #include "envelopeOracle.h"
+#include "lineReader.h"
+#include "morvex_batch.h"
 #include "morvex_new.h"
 
 namespace {
@@ -287,6 +292,144 @@ TEST(Envelope, ShortEnvelopeEndsTheProcess) {
     std::string envelope = "@@" + std::string(envelopeMinOpenLength - 1, 'A');
     char key[] = "key";
     EXPECT_EXIT(DecryptDataNew(envelope.data(), key), ::testing::ExitedWithCode(1), "");
+}
+
+// ---- batch ----------------------------------------------------------------------------
+
+// A file in memory that holds content, open for reading from its start.
+struct MemoryFile {
+    int fd;
+    explicit MemoryFile(const std::string& content) : fd(memfd_create("batch", MFD_CLOEXEC)) {
+        EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        lseek(fd, 0, SEEK_SET);
+    }
+    ~MemoryFile() { close(fd); }
+    std::string content() const {
+        std::string all(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+        EXPECT_EQ(pread(fd, all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+        return all;
+    }
+};
+
+// Every line as the reader hands it out; none for an overlong line.
+std::vector<std::optional<std::string>> readAll(const std::string& input, size_t longest,
+                                                size_t capacity) {
+    MemoryFile file(input);
+    LineReader reader(file.fd, longest, capacity);
+    std::vector<std::optional<std::string>> lines;
+    for (;;) {
+        Line line;
+        const ReadStep step = reader.take(line);
+        if (step == ReadStep::end) break;
+        if (step == ReadStep::needInput) {
+            EXPECT_TRUE(reader.fill());
+            continue;
+        }
+        if (line.overlong) {
+            lines.emplace_back();
+        } else {
+            EXPECT_EQ(line.text[line.length], '\0');
+            lines.emplace_back(std::string(line.text, line.length));
+        }
+    }
+    return lines;
+}
+
+struct ReaderRow {
+    const char* name;
+    std::string input;
+    size_t longest;
+    size_t capacity;
+    std::vector<std::optional<std::string>> lines;
+};
+
+TEST(LineReader, HandsOutEveryLineOnceWhateverTheReadsCut) {
+    const auto none = std::nullopt;
+    const ReaderRow rows[] = {
+        {"empty input", "", 4, 64, {}},
+        {"one empty line", "\n", 4, 64, {""}},
+        {"last line without line end", "a\nbb\nccc", 4, 64, {"a", "bb", "ccc"}},
+        {"exactly the longest", "abcd\n", 4, 64, {"abcd"}},
+        {"one byte over", "abcde\nx", 4, 64, {none, "x"}},
+        {"overlong last line", "abcdefgh", 4, 64, {none}},
+        {"lines across reads", "abc\ndefgh\nij\n", 5, 8, {"abc", "defgh", "ij"}},
+        {"overlong over many reads", std::string(100, 'x') + "\nok", 5, 8, {none, "ok"}},
+        {"overlong ends at a read", "xxxxxxxx\nok\n", 5, 8, {none, "ok"}},
+        {"overlong to the end over reads", std::string(30, 'y'), 5, 8, {none}},
+        {"carriage return kept", "a\r\nb", 4, 64, {"a\r", "b"}},
+        {"zero byte kept", std::string("a\0b\n", 4), 4, 64, {std::string("a\0b", 3)}},
+        {"capacity raised to fit a line", "abcdef\n", 6, 2, {"abcdef"}},
+    };
+    for (const ReaderRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(readAll(row.input, row.longest, row.capacity), row.lines);
+    }
+}
+
+// The streams of one batch, in memory.
+struct BatchFiles {
+    MemoryFile in;
+    MemoryFile out{""};
+    MemoryFile err{""};
+    explicit BatchFiles(const std::string& input) : in(input) {}
+    BatchStreams streams(size_t capacity = LineReader::defaultCapacity) const {
+        return BatchStreams{in.fd, out.fd, err.fd, capacity};
+    }
+};
+
+struct BatchRun {
+    std::string out;
+    std::string err;
+    int status;
+};
+
+BatchRun runInMemory(BatchMode mode, const std::string& input, std::string key,
+                     size_t capacity = LineReader::defaultCapacity) {
+    const BatchFiles files(input);
+    const int status = runBatch(mode, key.data(), files.streams(capacity));
+    return {files.out.content(), files.err.content(), status};
+}
+
+// A short read buffer moves the lines across many reads; the results stay the same.
+TEST(Batch, ResultsDoNotDependOnHowTheInputIsRead) {
+    const std::string input = "alpha\n" + std::string(300, 'o') + "\n\nomega";
+    const BatchRun whole = runInMemory(BatchMode::seal, input, genericKey);
+    const BatchRun pieces = runInMemory(BatchMode::seal, input, genericKey, 300);
+    EXPECT_EQ(whole.err, "morvex: line 2: Input string exceeds maximum allowed size.\n");
+    EXPECT_EQ(pieces.err, whole.err);
+    EXPECT_EQ(whole.status, 1);
+    const BatchRun opened = runInMemory(BatchMode::open, pieces.out, genericKey, 400);
+    EXPECT_EQ(opened.out, "alpha\n\n\nomega\n");
+    EXPECT_EQ(opened.err, "morvex: line 2: Not a valid string to decrypt\n");
+}
+
+// After a batch of lines, no key copy and no text of any line is left on the stack.
+TEST(Batch, LeavesNoKeyOrTextOnTheStack) {
+    const std::vector<std::string> texts = {distinctText(40), "Second-secret-line-0123456789",
+                                            std::string(256, 'Z')};
+    std::string input;
+    for (const std::string& t : texts)
+        input += t + "\n";
+    std::vector<std::string> secrets = texts;
+    secrets.push_back(genericKey);
+    std::string key = genericKey;
+    // The first batches bind this program's imports: the dynamic linker saves the vector
+    // registers on the stack when it does (see AesTransform.LeavesNoRoundKeyOnTheStack).
+    const BatchRun sealed = runInMemory(BatchMode::seal, input, genericKey);
+    EXPECT_EQ(runInMemory(BatchMode::open, sealed.out, genericKey).out, input);
+    const std::pair<BatchMode, std::string> rows[] = {{BatchMode::seal, input},
+                                                      {BatchMode::open, sealed.out}};
+    for (const auto& [mode, lines] : rows) {
+        const BatchFiles files(lines);
+        int status = -1;
+        EXPECT_EQ(tarntest::leftOnStack(
+                      [&] { status = runBatch(mode, key.data(), files.streams()); }, secrets),
+                  std::vector<std::string>{});
+        EXPECT_EQ(status, 0);
+        if (mode == BatchMode::open) {
+            EXPECT_EQ(files.out.content(), input);
+        }
+    }
 }
 
 }  // namespace
