@@ -12,6 +12,13 @@
 #                                              name into the sandbox for the server to read;
 #                                              prints export lines pointing them at the copies
 #
+# Options for start and run, from the environment (the defaults leave them out):
+#   PG_SANDBOX_KEY_FILE=<file>   copies <file> into the sandbox (mode 0600, the cluster's owner)
+#                                and names the copy in dbcipher.key_file
+#   PG_SANDBOX_AUDIT=1           the audit stack of regulated sites: pgaudit logging everything
+#                                with parameters, every statement and its duration logged,
+#                                auto_explain logging every plan verbosely, pg_stat_statements
+#
 # Everything the server reads is installed or copied into <workdir>, which only the cluster's
 # owner may enter: the build tree may sit in any folder, however private, and the server can
 # never fall back to a libtarncrypt installed elsewhere. The cluster listens on a Unix socket
@@ -106,6 +113,7 @@ start() {
     as_cluster_owner "$bindir/initdb" -D "$work/data" --auth-local=trust --auth-host=reject \
         -U postgres -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 ||
         { cat "$work/initdb.log" >&2; die "initdb failed"; }
+    configure_options "$work"
     as_cluster_owner "${runtime_env[@]}" "$bindir/pg_ctl" -D "$work/data" -l "$work/server.log" -w \
         -o "-p $socket_port -k $work/socket -c listen_addresses='' -c max_worker_processes=8" \
         start >/dev/null || { cat "$work/server.log" >&2; die "server did not start"; }
@@ -120,6 +128,34 @@ export PG_SANDBOX_LOG=$work/server.log
 export PG_SANDBOX_DATA=$work/data
 export PG_REGRESS=$(pg_config --pkglibdir)/pgxs/src/test/regress/pg_regress
 ENV
+}
+
+audit_settings() {
+    cat <<'CONF'
+shared_preload_libraries = 'pgaudit,auto_explain,pg_stat_statements'
+pgaudit.log = 'all'
+pgaudit.log_parameter = on
+log_statement = 'all'
+log_min_duration_statement = 0
+auto_explain.log_min_duration = 0
+auto_explain.log_analyze = on
+auto_explain.log_verbose = on
+auto_explain.log_nested_statements = on
+pg_stat_statements.track = all
+CONF
+}
+
+configure_options() {
+    local work=$1 conf=$1/data/postgresql.conf
+    if [ -n "${PG_SANDBOX_KEY_FILE:-}" ]; then
+        mkdir -p "$work/keys"
+        cp "$PG_SANDBOX_KEY_FILE" "$work/keys/server.key"
+        chmod 700 "$work/keys"
+        chmod 600 "$work/keys/server.key"
+        if [ "$(id -u)" -eq 0 ]; then chown -R postgres "$work/keys"; fi
+        echo "dbcipher.key_file = '$work/keys/server.key'" >>"$conf"
+    fi
+    if [ "${PG_SANDBOX_AUDIT:-}" = 1 ]; then audit_settings >>"$conf"; fi
 }
 
 stop() {

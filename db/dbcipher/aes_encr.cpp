@@ -8,24 +8,30 @@
 //
 // Each function that turns bytes into bytes has a text form and a bytea form with one body:
 // the bytea form is for bytes that are not valid text in the database encoding.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
 #include "aes_encr_wrapper.h"
-#include "dbLegacyKey.h"
 #include "encDec.h"
+#include "server_key.h"
 #include "sql_call.h"
+#include "tarnSecrets.h"
 
 extern "C" {
 #include "postgres.h"
 
 #include "access/detoast.h"
 #include "fmgr.h"
+#include "utils/builtins.h"
 
 PG_MODULE_MAGIC;
 
 PG_FUNCTION_INFO_V1(aes_encr);
 PG_FUNCTION_INFO_V1(aes_encr_bytea);
+PG_FUNCTION_INFO_V1(aes_encr_server_key);
+PG_FUNCTION_INFO_V1(aes_encr_server_key_bytea);
+PG_FUNCTION_INFO_V1(dbcipher_key_fingerprint);
 PG_FUNCTION_INFO_V1(mangle_port);
 PG_FUNCTION_INFO_V1(compute_salt);
 PG_FUNCTION_INFO_V1(compute_salt_bytea);
@@ -68,13 +74,15 @@ size_t argLength(SqlCall& call, int n) {
     return VARSIZE_ANY_EXHDR(sqlArg(call, n));
 }
 
-// Decrypting, the transform reads every line of the text and ignores inputLen.
-Datum aesTransform(SqlCall& call) {
+// A prepared key is never rebuilt for a call: the server's key is prepared once per reload,
+// and the five-argument forms keep the last key they saw.
+Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
     FunctionCallInfo fcinfo = call.fcinfo;
     const int inputLen = PG_GETARG_INT32(1);
     const bool encrypt = PG_GETARG_BOOL(2);
     size_t inputWidth = 0;
     size_t outputSize = 0;
+    // Decrypting, the transform reads every line of the text and ignores inputLen.
     if (encrypt) {
         checkEncryptLength(inputLen);
         inputWidth = static_cast<size_t>(inputLen);
@@ -82,23 +90,41 @@ Datum aesTransform(SqlCall& call) {
     } else {
         outputSize = aesPlainCapacity(argLength(call, 0));
     }
-    char* output = scratchBuffer(call, outputSize);
+    char* output = resultBuffer(call, outputSize);
     char* input = argCopy(call, 0, inputWidth);
-    char* salt = argCopy(call, 3, saltWidth);
-    char* key = argCopy(call, 4, masterKeyWidth);
-    checkWrapperStatus(c_AES_128_CBC_Encrypt(input, output, inputLen, encrypt ? 1 : 0, salt, key),
-                       call.function);
+    // A salt is two bytes wherever it stands: no copy of it needs wiping.
+    char salt[saltWidth + 1] = {};
+    const varlena* saltArg = sqlArg(call, 3);
+    std::memcpy(salt, VARDATA_ANY(saltArg), std::min(VARSIZE_ANY_EXHDR(saltArg), saltWidth));
+    const TarnPreparedKey* key = keyOf(call);
+    if (key == nullptr) checkWrapperStatus(c_libraryFailure, call.function);
+    checkWrapperStatus(
+        c_AES_128_CBC_EncryptPrepared(input, output, inputLen, encrypt ? 1 : 0, salt, key),
+        call.function);
     return sqlResult(call, output);
 }
 
-// Runs a legacy wrapper under the database legacy key, which lives only in this frame and is
-// wiped before anything can end the call. Returns the library's status.
-int withDbLegacyKey(int (*wrapper)(char*, char*, char*), char* input, char* output,
-                    const char* function) {
-    char key[dbLegacyKeySize];
-    buildDbLegacyKey(key);
-    const int status = wrapper(input, key, output);
-    explicit_bzero(key, sizeof key);
+const TarnPreparedKey* keyFromArgument(SqlCall& call) {
+    return passedKey(argCopy(call, 4, masterKeyWidth));
+}
+
+const TarnPreparedKey* keyOfServer(SqlCall&) {
+    return serverKey();
+}
+
+Datum passedKeyTransform(SqlCall& call) {
+    return aesTransform(call, keyFromArgument);
+}
+
+Datum serverKeyTransform(SqlCall& call) {
+    return aesTransform(call, keyOfServer);
+}
+
+// The database legacy key is wiped before anything can end the call. Returns the library's
+// status.
+int runUnderDbLegacyKey(int (*wrapper)(char*, char*, char*), char* input, char* output,
+                        const char* function) {
+    const int status = withDbLegacyKey([&](char* key) { return wrapper(input, key, output); });
     checkWrapperStatus(status, function);
     return status;
 }
@@ -106,8 +132,8 @@ int withDbLegacyKey(int (*wrapper)(char*, char*, char*), char* input, char* outp
 // A text the decoder refuses gives the empty text: after a failed length or checksum check the
 // library leaves the unmixed record in the buffer, which must never pass for the secret.
 Datum legacyDecrypt(SqlCall& call) {
-    char* plain = scratchBuffer(call, legacyPlainCapacity(argLength(call, 0)));
-    if (withDbLegacyKey(c_decryptData, argCopy(call, 0, 0), plain, call.function) != 1) {
+    char* plain = resultBuffer(call, legacyPlainCapacity(argLength(call, 0)));
+    if (runUnderDbLegacyKey(c_decryptData, argCopy(call, 0, 0), plain, call.function) != 1) {
         plain[0] = '\0';
     }
     return sqlResult(call, plain);
@@ -116,8 +142,8 @@ Datum legacyDecrypt(SqlCall& call) {
 Datum legacyEncrypt(SqlCall& call) {
     const size_t len = argLength(call, 0);
     checkLegacyClearLength(len);
-    char* ascii = scratchBuffer(call, legacyTextCapacity(len));
-    withDbLegacyKey(c_encryptData, argCopy(call, 0, 0), ascii, call.function);
+    char* ascii = resultBuffer(call, legacyTextCapacity(len));
+    runUnderDbLegacyKey(c_encryptData, argCopy(call, 0, 0), ascii, call.function);
     return sqlResult(call, ascii);
 }
 
@@ -153,11 +179,27 @@ Datum hostPart(SqlCall& call) {
 extern "C" {
 
 Datum aes_encr(PG_FUNCTION_ARGS) {
-    return runSqlCall(fcinfo, "aes_encr", SqlForm::text, aesTransform);
+    return runSqlCall(fcinfo, "aes_encr", SqlForm::text, passedKeyTransform);
 }
 
 Datum aes_encr_bytea(PG_FUNCTION_ARGS) {
-    return runSqlCall(fcinfo, "aes_encr", SqlForm::bytea, aesTransform);
+    return runSqlCall(fcinfo, "aes_encr", SqlForm::bytea, passedKeyTransform);
+}
+
+Datum aes_encr_server_key(PG_FUNCTION_ARGS) {
+    return runSqlCall(fcinfo, "aes_encr", SqlForm::text, serverKeyTransform);
+}
+
+Datum aes_encr_server_key_bytea(PG_FUNCTION_ARGS) {
+    return runSqlCall(fcinfo, "aes_encr", SqlForm::bytea, serverKeyTransform);
+}
+
+Datum dbcipher_key_fingerprint(PG_FUNCTION_ARGS) {
+    PG_RETURN_TEXT_P(cstring_to_text(serverKeyFingerprint()));
+}
+
+void _PG_init(void) {
+    defineServerKeySetting();
 }
 
 // A mangled port is any 32-bit pattern: with its top bit set it reads as negative in SQL.

@@ -11,6 +11,17 @@ int c_AES_128_CBC_Encrypt(char* input, char* output, int inputLen, unsigned char
         [&] { return AES_128_CBC_Encrypt(input, output, inputLen, isEncrypt, salt, masterKey); });
 }
 
+int c_AES_128_CBC_PrepareKey(TarnPreparedKey* prepared, const char* masterKey) {
+    return guardedStatus([&] { return AES_128_CBC_PrepareKey(prepared, masterKey); });
+}
+
+int c_AES_128_CBC_EncryptPrepared(char* input, char* output, int inputLen, unsigned char isEncrypt,
+                                  const char* salt, const TarnPreparedKey* prepared) {
+    return guardedStatus([&] {
+        return AES_128_CBC_EncryptPrepared(input, output, inputLen, isEncrypt, salt, prepared);
+    });
+}
+
 // Pure arithmetic: nothing to catch, and the result travels through the pointer.
 uint32_t c_manglePort(uint32_t port, uint32_t* mangled) {
     *mangled = static_cast<uint32_t>(manglePort(port));

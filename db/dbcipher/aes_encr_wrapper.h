@@ -12,6 +12,8 @@
 #include <exception>
 #include <new>
 
+#include "encDec.h"
+
 enum WrapperStatus : int {
     c_outOfMemory = -2,     // the library could not allocate its scratch memory
     c_libraryFailure = -1,  // the library threw anything else
@@ -20,6 +22,9 @@ enum WrapperStatus : int {
 extern "C" {
 int c_AES_128_CBC_Encrypt(char* input, char* output, int inputLen, unsigned char isEncrypt,
                           const char* salt, char* masterKey);
+int c_AES_128_CBC_PrepareKey(TarnPreparedKey* prepared, const char* masterKey);
+int c_AES_128_CBC_EncryptPrepared(char* input, char* output, int inputLen, unsigned char isEncrypt,
+                                  const char* salt, const TarnPreparedKey* prepared);
 uint32_t c_manglePort(uint32_t port, uint32_t* mangled);
 int c_computeSalt(char* crit1, char* crit2, char* salt);
 int c_decryptData(char* ascii, char* key, char* binary);

@@ -60,6 +60,35 @@ bool isAscii(const char* buffer, size_t len) {
     return bits < 0x80;
 }
 
+void checkScratchSize(const SqlCall& call, size_t size) {
+    if (size > maxScratchSize) {
+        ereport(ERROR, (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED),
+                        errmsg("%s would need a buffer of %zu bytes, more than the server allows",
+                               call.function, size),
+                        hiddenStatement()));
+    }
+}
+
+char* heldBuffer(SqlCall& call, size_t size) {
+    Assert(call.scratchCount < SqlCall::maxScratch);
+    char* data = static_cast<char*>(palloc0(size));
+    call.scratch[call.scratchCount++] = {data, size};
+    return data;
+}
+
+// Hands the result scratch over as a text value of len bytes: a refused legacy text, for one,
+// leaves record bytes behind its terminator.
+varlena* takeResult(SqlCall& call, size_t len) {
+    Scratch& held = call.scratch[call.resultScratch];
+    auto* value = reinterpret_cast<varlena*>(held.data);
+    const size_t used = VARHDRSZ + len;
+    explicit_bzero(held.data + used, held.size - used);
+    SET_VARSIZE(value, used);
+    held = call.scratch[--call.scratchCount];
+    call.resultScratch = -1;
+    return value;
+}
+
 }  // namespace
 
 int hiddenStatement() {
@@ -67,18 +96,29 @@ int hiddenStatement() {
     return errhidecontext(true);
 }
 
-Datum runSqlCall(FunctionCallInfo fcinfo, const char* function, SqlForm form,
-                 Datum (*body)(SqlCall&)) {
-    SqlCall call = {fcinfo, function, form, {}, {}, 0};
+namespace {
+
+// The call lives in runSqlCall's frame, which holds no sigsetjmp: here only the pointer is seen
+// across the jump, and it never changes after it, so the catch block reads well-defined state.
+Datum runGuarded(SqlCall* const call, Datum (*body)(SqlCall&)) {
     volatile Datum result = 0;
     PG_TRY();
-    { result = body(call); }
+    { result = body(*call); }
     PG_CATCH();
     {
-        releaseHeld(call);
+        releaseHeld(*call);
         PG_RE_THROW();
     }
     PG_END_TRY();
+    return result;
+}
+
+}  // namespace
+
+Datum runSqlCall(FunctionCallInfo fcinfo, const char* function, SqlForm form,
+                 Datum (*body)(SqlCall&)) {
+    SqlCall call = {fcinfo, function, form, {}, {}, 0, -1};
+    const Datum result = runGuarded(&call, body);
     releaseHeld(call);
     return result;
 }
@@ -99,16 +139,17 @@ const varlena* sqlArg(SqlCall& call, int n) {
 }
 
 char* scratchBuffer(SqlCall& call, size_t size) {
-    if (size > maxScratchSize) {
-        ereport(ERROR, (errcode(ERRCODE_PROGRAM_LIMIT_EXCEEDED),
-                        errmsg("%s would need a buffer of %zu bytes, more than the server allows",
-                               call.function, size),
-                        hiddenStatement()));
-    }
-    Assert(call.scratchCount < SqlCall::maxScratch);
-    char* data = static_cast<char*>(palloc0(size));
-    call.scratch[call.scratchCount++] = {data, size};
-    return data;
+    checkScratchSize(call, size);
+    return heldBuffer(call, size);
+}
+
+char* resultBuffer(SqlCall& call, size_t size) {
+    Assert(call.resultScratch < 0);
+    checkScratchSize(call, size);
+    // The value's header goes in front; the size limit leaves room for it.
+    char* value = heldBuffer(call, size + VARHDRSZ);
+    call.resultScratch = call.scratchCount - 1;
+    return value + VARHDRSZ;
 }
 
 char* argCopy(SqlCall& call, int n, size_t width) {
@@ -126,6 +167,9 @@ Datum sqlResult(SqlCall& call, const char* buffer) {
     if (call.form != SqlForm::bytea && !isAscii(buffer, len) &&
         !pg_verify_mbstr(GetDatabaseEncoding(), buffer, static_cast<int>(len), true)) {
         reportInvalidEncoding(call);
+    }
+    if (call.resultScratch >= 0 && buffer == call.scratch[call.resultScratch].data + VARHDRSZ) {
+        return PointerGetDatum(takeResult(call, len));
     }
     return PointerGetDatum(cstring_to_text_with_len(buffer, static_cast<int>(len)));
 }

@@ -39,6 +39,7 @@ struct SqlCall {
     const varlena* args[maxArgs];
     Scratch scratch[maxScratch];
     int scratchCount;
+    int resultScratch;  // the scratch that becomes the result in place, or -1
 };
 
 // Runs body for the call and wipes everything the call held once it ends.
@@ -52,12 +53,17 @@ const varlena* sqlArg(SqlCall& call, int n);
 // A zero-filled buffer of size bytes, or an ERROR when the server could never hold it.
 char* scratchBuffer(SqlCall& call, size_t size);
 
+// Like scratchBuffer, for the buffer the call returns: sqlResult makes it the result value in
+// place, without a copy; any other end of the call wipes it with the others. One per call.
+char* resultBuffer(SqlCall& call, size_t size);
+
 // Argument n as a zero-terminated string in a zero-filled buffer with at least width readable
 // bytes: a short salt or key, or an input shorter than inputLen, goes on as zero bytes instead
 // of being read past its end.
 char* argCopy(SqlCall& call, int n, size_t width);
 
-// The buffer's content up to its first zero byte as the call's result.
+// The buffer's content up to its first zero byte as the call's result. A resultBuffer becomes
+// the value itself, with the bytes behind the terminator wiped.
 Datum sqlResult(SqlCall& call, const char* buffer);
 
 // Turns a wrapper's failure into an ERROR; by now the library's frames are gone.

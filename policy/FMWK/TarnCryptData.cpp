@@ -1,11 +1,9 @@
 // The legacy text cipher: "@" and a private six-bit alphabet over a key-mixed record.
 #include "encDec.h"
 
-#include <openssl/crypto.h>
-
 #include <cstring>
 
-#include "dbLegacyKey.h"
+#include "tarnSecrets.h"
 #include "legacyRecord.h"
 
 int EncryptData(char* password, char* key, char* ascii) {
@@ -26,20 +24,6 @@ int DecryptData(char* ascii, char* key, char* binary) {
     const legacy::MixedKey mixed(key);
     return legacy::openRecord(ascii + 1, mixed, reinterpret_cast<unsigned char*>(binary)) >= 0;
 }
-
-namespace {
-
-// Runs one legacy call under the database legacy key, which leaves the stack with the call.
-template <class Call>
-int withDbLegacyKey(Call call) {
-    char key[dbLegacyKeySize];
-    buildDbLegacyKey(key);
-    const int result = call(key);
-    OPENSSL_cleanse(key, sizeof key);
-    return result;
-}
-
-}  // namespace
 
 extern "C" int DbEncryptData(char* data, char* inp) {
     if (data == nullptr) return 0;

@@ -79,6 +79,27 @@ extern "C" TARN_API int Db_AES_128_CBC_Encrypt(char* input, char* output, int in
                                                BOOLEAN isEncrypt, const char* salt,
                                                char* masterKey);
 
+// ---- Prepared keys --------------------------------------------------------------------
+
+// A master key with its AES schedules built once, for a caller that uses one key for many
+// texts. The storage is the caller's, of this fixed size, so that it can sit in memory the
+// caller locks and keeps out of core dumps. It holds key material until
+// AES_128_CBC_ForgetKey wipes it; copy it only where the key may go.
+struct TarnPreparedKey {
+    alignas(16) unsigned char opaque[1024];
+};
+
+// Prepares the 16 bytes at masterKey (as AES_128_CBC_Encrypt reads them). Returns 1, or 0 with
+// prepared wiped when the schedules cannot be built or an argument is null.
+extern "C" TARN_API int AES_128_CBC_PrepareKey(TarnPreparedKey* prepared, const char* masterKey);
+// AES_128_CBC_Encrypt under a prepared key: the same arguments, buffers and bytes. Returns 1,
+// or 0 without writing anything when prepared holds no prepared key.
+extern "C" TARN_API int AES_128_CBC_EncryptPrepared(char* input, char* output, int inputLen,
+                                                    BOOLEAN isEncrypt, const char* salt,
+                                                    const TarnPreparedKey* prepared);
+// Wipes the key and its schedules; prepared then holds no key. A null pointer is ignored.
+extern "C" TARN_API void AES_128_CBC_ForgetKey(TarnPreparedKey* prepared);
+
 // Appends spaces up to the next multiple of 16 within the capacity inputLen (terminator
 // included); returns the padded length even when the capacity cut the padding short.
 TARN_API int pad(char* input, unsigned int inputLen);

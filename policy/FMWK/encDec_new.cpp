@@ -2,16 +2,14 @@
 // helpers, port mangling and user/host separation.
 #include "encDec.h"
 
-#include <openssl/aes.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
-#include <atomic>
 #include <array>
 #include <cstring>
 #include <limits>
 #include <memory>
+
+#include "aesBackend.h"
+#include "tarnSecrets.h"
 
 // ---- Installation constants -------------------------------------------------------------
 
@@ -429,87 +427,8 @@ void deriveIv(const char* salt, unsigned char* iv) {
     std::memcpy(iv, words, aesBlock);
 }
 
-// One block, the common case (short passwords, the tool's salt block), goes through the
-// table-based low-level cipher: its key schedule is cheap, and a short-lived process that only
-// handles such texts never pays EVP's first-call provider loading (about 1.8 ms). Longer texts
-// go through EVP (see evpPaysOff), whose AES-NI wins from the second block on. Measured in
-// bench/.
-constexpr size_t lowLevelLimit = 16;
-
-// Fetched once per process (the fetch is what makes a stateless EVP call slow) and shared by
-// every thread: a fetched cipher is only read. Null when no provider offers it; the low-level
-// cipher then does every call.
-const EVP_CIPHER* fetchedAes128Cbc() {
-    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
-    return cipher;
-}
-
-struct CipherContextFree {
-    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
-};
-
-// A context per call: measured faster than re-initialising a kept one, and OpenSSL wipes the
-// key schedule when it frees the context, so no key material outlives the call. False when any
-// step fails; OpenSSL's block update checks its sizes before it writes, so out is then either
-// untouched or about to be written whole by the low-level cipher.
-bool evpCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
-            const unsigned char* iv, bool encrypt) {
-    const EVP_CIPHER* cipher = fetchedAes128Cbc();
-    if (cipher == nullptr) return false;
-    const std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_CipherInit_ex2(ctx.get(), cipher, key, iv, encrypt ? 1 : 0, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
-        return false;
-    }
-    int outLen = 0;
-    return EVP_CipherUpdate(ctx.get(), out, &outLen, in, static_cast<int>(n)) == 1 &&
-           static_cast<size_t>(outLen) == n;
-}
-
-// AES-128's ten rounds take eleven round keys of four words.
-constexpr size_t aes128ScheduleWords = 4 * 11;
-
-// False, with out untouched, when the key schedule cannot be built.
-bool lowLevelCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
-                 const unsigned char* iv, bool encrypt) {
-    AES_KEY schedule;
-    const int scheduled = encrypt ? AES_set_encrypt_key(key, 128, &schedule)
-                                  : AES_set_decrypt_key(key, 128, &schedule);
-    if (scheduled == 0) {
-        unsigned char ivCopy[aesBlock];
-        std::memcpy(ivCopy, iv, aesBlock);
-        AES_cbc_encrypt(in, out, n, &schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
-    }
-    // Any one round key gives the master key back; the words behind the ones AES-128 fills
-    // are never written.
-    OPENSSL_cleanse(schedule.rd_key, sizeof(schedule.rd_key[0]) * aes128ScheduleWords);
-    return scheduled == 0;
-}
-
-// EVP's first use in a process loads its providers, which costs as much as about a thousand
-// long low-level calls. So a process switches to EVP only after it has shown that it handles
-// many long texts: one-shot programs such as the command-line tool, which make two or three
-// calls, never pay the loading, and a database backend pays it once.
-constexpr unsigned evpWarmUpCalls = 16;
-
-bool evpPaysOff(size_t n) {
-    if (n <= lowLevelLimit) return false;
-    static std::atomic<unsigned> longCalls{0};
-    if (longCalls.load(std::memory_order_relaxed) >= evpWarmUpCalls) return true;
-    longCalls.fetch_add(1, std::memory_order_relaxed);
-    return false;
-}
-
-// CBC over whole blocks, in place allowed. A failing EVP call falls back to the low-level
-// cipher, which gives the same bytes; false only when neither could run.
-bool aesCbc(const unsigned char* in, unsigned char* out, size_t n, const unsigned char* key,
-            const unsigned char* iv, bool encrypt) {
-    if (evpPaysOff(n) && evpCbc(in, out, n, key, iv, encrypt)) return true;
-    return lowLevelCbc(in, out, n, key, iv, encrypt);
-}
-
-void encryptToText(const unsigned char* input, char* output, size_t inputLen,
-                   const unsigned char* key, const unsigned char* iv) {
+void encryptToText(const unsigned char* input, char* output, size_t inputLen, const AesKeyRef& key,
+                   const unsigned char* iv) {
     // A length that is not a whole number of blocks is outside the contract; the cipher still
     // sees the last partial block filled with zero bytes, and the text covers inputLen bytes.
     const size_t blocks = (inputLen + aesBlock - 1) / aesBlock * aesBlock;
@@ -521,7 +440,7 @@ void encryptToText(const unsigned char* input, char* output, size_t inputLen,
         plain = cipher.data;
     }
     if (!aesCbc(plain, cipher.data, blocks, key, iv, true)) {
-        OPENSSL_cleanse(cipher.data, blocks);  // it may still hold the copy of the clear text
+        wipeSecret(cipher.data, blocks);  // it may still hold the copy of the clear text
         return;
     }
 
@@ -529,8 +448,7 @@ void encryptToText(const unsigned char* input, char* output, size_t inputLen,
                FinalLineFeed::drop);
 }
 
-void decryptText(const char* input, char* output, const unsigned char* key,
-                 const unsigned char* iv) {
+void decryptText(const char* input, char* output, const AesKeyRef& key, const unsigned char* iv) {
     const auto* text = reinterpret_cast<const unsigned char*>(input);
     // The whole text bounds the run; strlen is cheaper than a second walk of the run.
     Scratch cipher(decodedCapacity(std::strlen(input)));
@@ -542,14 +460,11 @@ void decryptText(const char* input, char* output, const unsigned char* key,
     if (aesCbc(cipher.data, plain, decoded, key, iv, false)) plain[decoded] = '\0';
 }
 
-}  // namespace
-
-int AES_128_CBC_Encrypt(char* input, char* output, int inputLen, BOOLEAN isEncrypt,
-                        const char* salt, char* masterKey) {
+int transform(char* input, char* output, int inputLen, BOOLEAN isEncrypt, const char* salt,
+              const AesKeyRef& key) {
     ensureInit();
     unsigned char iv[aesBlock] = {};
     deriveIv(salt, iv);
-    const auto* key = reinterpret_cast<const unsigned char*>(masterKey);
     if (isEncrypt) {
         if (inputLen > 0) {
             encryptToText(reinterpret_cast<const unsigned char*>(input), output,
@@ -559,6 +474,56 @@ int AES_128_CBC_Encrypt(char* input, char* output, int inputLen, BOOLEAN isEncry
         decryptText(input, output, key, iv);
     }
     return 1;
+}
+
+// What a TarnPreparedKey's storage holds.
+struct PreparedKey {
+    unsigned char bytes[aesBlock];
+    AesSchedules schedules;
+    uint32_t ready;  // preparedMark once prepared; anything else is no key
+};
+constexpr uint32_t preparedMark = 0x7a6b3f01u;
+
+static_assert(sizeof(PreparedKey) <= sizeof(TarnPreparedKey), "TarnPreparedKey is too small");
+static_assert(alignof(PreparedKey) <= alignof(TarnPreparedKey), "TarnPreparedKey is misaligned");
+
+PreparedKey* preparedIn(TarnPreparedKey* storage) {
+    return reinterpret_cast<PreparedKey*>(storage->opaque);
+}
+
+}  // namespace
+
+int AES_128_CBC_Encrypt(char* input, char* output, int inputLen, BOOLEAN isEncrypt,
+                        const char* salt, char* masterKey) {
+    return transform(input, output, inputLen, isEncrypt, salt,
+                     AesKeyRef{reinterpret_cast<const unsigned char*>(masterKey), nullptr});
+}
+
+extern "C" int AES_128_CBC_PrepareKey(TarnPreparedKey* prepared, const char* masterKey) {
+    if (prepared == nullptr || masterKey == nullptr) return 0;
+    PreparedKey* key = preparedIn(prepared);
+    wipeSecret(prepared, sizeof *prepared);
+    std::memcpy(key->bytes, masterKey, aesBlock);
+    if (!buildAesSchedules(key->bytes, &key->schedules)) {
+        wipeSecret(prepared, sizeof *prepared);
+        return 0;
+    }
+    key->ready = preparedMark;
+    return 1;
+}
+
+extern "C" int AES_128_CBC_EncryptPrepared(char* input, char* output, int inputLen,
+                                           BOOLEAN isEncrypt, const char* salt,
+                                           const TarnPreparedKey* prepared) {
+    if (prepared == nullptr) return 0;
+    const auto* key = reinterpret_cast<const PreparedKey*>(prepared->opaque);
+    if (key->ready != preparedMark) return 0;
+    return transform(input, output, inputLen, isEncrypt, salt,
+                     AesKeyRef{key->bytes, &key->schedules});
+}
+
+extern "C" void AES_128_CBC_ForgetKey(TarnPreparedKey* prepared) {
+    if (prepared != nullptr) wipeSecret(prepared, sizeof *prepared);
 }
 
 extern "C" int Db_AES_128_CBC_Encrypt(char* input, char* output, int inputLen, BOOLEAN isEncrypt,

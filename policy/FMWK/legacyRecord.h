@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include <openssl/crypto.h>
+#include "tarnSecrets.h"
 
 namespace legacy {
 
@@ -58,7 +58,7 @@ class MixedKey {
             backward = static_cast<unsigned char>(backward - f);
         }
     }
-    ~MixedKey() { OPENSSL_cleanse(bytes_, kept()); }
+    ~MixedKey() { wipeSecret(bytes_, kept()); }
     MixedKey(const MixedKey&) = delete;
     MixedKey& operator=(const MixedKey&) = delete;
 

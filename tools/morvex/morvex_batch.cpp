@@ -1,6 +1,5 @@
 #include "morvex_batch.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <cstring>
 
 #include "morvex_new.h"
+#include "tarnSecrets.h"
 #include "toolLegacyKey.h"
 
 namespace {
@@ -63,7 +63,7 @@ struct LineResult {
     }
     ~LineResult() {
         if (text == nullptr) return;
-        OPENSSL_cleanse(text, length);
+        wipeSecret(text, length);
         std::free(text);
     }
 };
@@ -97,7 +97,7 @@ LineResult openLegacyLine(char* text) {
     buildToolLegacyKey(legacyKey);
     unsigned long clearLength = 0;
     char* clear = DecryptDataCounted(text, legacyKey, &clearLength);
-    OPENSSL_cleanse(legacyKey, sizeof legacyKey);
+    wipeSecret(legacyKey, sizeof legacyKey);
     if (clear == nullptr) return LineResult(LineFailure::notValid);
     LineResult result(clear, clearLength);
     if (std::strlen(clear) != clearLength) result.failure = LineFailure::notOneLine;
@@ -137,7 +137,7 @@ class Output {
     }
     ~Output() {
         if (buffer_ == nullptr) return;
-        OPENSSL_cleanse(buffer_, used_);
+        wipeSecret(buffer_, used_);
         std::free(buffer_);
     }
     Output(const Output&) = delete;
@@ -165,7 +165,7 @@ class Output {
             }
             done += static_cast<size_t>(n);
         }
-        OPENSSL_cleanse(buffer_, used_);
+        wipeSecret(buffer_, used_);
         used_ = 0;
         return error_ == 0;
     }

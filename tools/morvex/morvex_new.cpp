@@ -4,11 +4,6 @@
 // batch modes (morvex_batch) do the same for every line of standard input.
 #include "morvex_new.h"
 
-#include <fcntl.h>
-#include <openssl/crypto.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -21,8 +16,10 @@
 #include <random>
 
 #include "encDec.h"
+#include "keyFile.h"
 #include "legacyRecord.h"
 #include "morvex_batch.h"
+#include "tarnSecrets.h"
 #include "toolLegacyKey.h"
 
 namespace {
@@ -52,17 +49,6 @@ char* duplicate(const char* text, size_t length) {
     copy[length] = '\0';
     return copy;
 }
-
-// A zero-filled stack buffer for key or clear-text bytes, wiped when it goes out of scope.
-template <size_t size>
-struct WipedBuffer {
-    char bytes[size] = {};
-
-    WipedBuffer() = default;
-    WipedBuffer(const WipedBuffer&) = delete;
-    WipedBuffer& operator=(const WipedBuffer&) = delete;
-    ~WipedBuffer() { OPENSSL_cleanse(bytes, size); }
-};
 
 // The AES transform reads 16 key bytes whatever the key text holds; a copy makes a short key
 // act as its characters followed by zero bytes, as it does in main's zero-filled buffer,
@@ -168,7 +154,7 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
     // Callers wipe the text up to its terminator; a zero byte inside the plaintext must not
     // leave the rest behind it.
     const size_t shown = std::strlen(plain);
-    OPENSSL_cleanse(plain + shown, bodyLength + 1 - shown);
+    wipeSecret(plain + shown, bodyLength + 1 - shown);
     return plain;
 }
 
@@ -194,7 +180,7 @@ char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength) {
     const int opened = legacy::openRecord(text + 1, mixed, reinterpret_cast<unsigned char*>(clear));
     if (opened < 0) {
         // A refused text may still have unmixed into clear bytes.
-        OPENSSL_cleanse(clear, length + 1);
+        wipeSecret(clear, length + 1);
         std::free(clear);
         return nullptr;
     }
@@ -213,10 +199,6 @@ namespace {
 constexpr char msgArguments[] = "morvex: 3 arguments expected.";
 constexpr char msgMode[] = "morvex: arguments should be either -e or -d";
 
-constexpr size_t keyLineBufferSize = 31;
-constexpr int keyLineReadLimit = 30;
-constexpr size_t keyLeadInLength = 13;
-
 // The selector picks one of three fixed files; anything else picks none.
 const char* keyFileFor(const char* selector) {
     if (selector == nullptr || std::strcmp(selector, "N") == 0) {
@@ -227,47 +209,17 @@ const char* keyFileFor(const char* selector) {
     return nullptr;
 }
 
-// What fgets with a limit of 30 leaves in the zero-filled line: at most 29 characters, up to
-// and including the first line end. False on a read error.
-bool readFirstLine(int fd, char (&line)[keyLineBufferSize]) {
-    size_t have = 0;
-    while (have < keyLineReadLimit - 1) {
-        const ssize_t n = read(fd, line + have, keyLineReadLimit - 1 - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) break;
-        have += static_cast<size_t>(n);
-    }
-    if (char* end = static_cast<char*>(std::memchr(line, '\n', have))) {
-        std::memset(end + 1, 0, static_cast<size_t>(line + have - (end + 1)));
-    }
-    return true;
-}
-
-// The key is what follows a 13-character lead-in on the first line, at most 16 characters; a
-// short line, a line end within them or an empty file is no error. Only a regular file holds a
-// key: a directory or a device would read as the empty key, and a FIFO would wait for a writer,
-// so opening never waits (O_NONBLOCK changes nothing for a regular file) and the file is checked
-// once open. Read with read(2), so that no stdio buffer keeps a copy of the key.
-bool readGenericKey(const char* path, char (&key)[keyLineBufferSize]) {
-    if (path == nullptr) return false;
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return false;
-    WipedBuffer<keyLineBufferSize> line;
-    struct stat status {};
-    const bool gotLine =
-        fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && readFirstLine(fd, line.bytes);
-    close(fd);
-    if (gotLine) std::snprintf(key, sizeof key, "%.16s", line.bytes + keyLeadInLength);
-    return gotLine;
+// A short or empty first line gives a short or empty key, which is no error here.
+bool readGenericKey(const char* path, char (&key)[keyFileKeyBufferSize]) {
+    return path != nullptr && readKeyFile(path, key).status == KeyFileStatus::ok;
 }
 
 // main's key lives here rather than in its frame so that it is wiped on every way out: each of
 // them ends in exit, some inside the envelope functions.
-char genericKey[keyLineBufferSize];
+char genericKey[keyFileKeyBufferSize];
 
 void wipeGenericKey() {
-    OPENSSL_cleanse(genericKey, sizeof genericKey);
+    wipeSecret(genericKey, sizeof genericKey);
 }
 
 [[noreturn]] void printAndExit(char* result, bool lineEnd) {
@@ -276,7 +228,7 @@ void wipeGenericKey() {
     const bool written = lineEnd ? std::puts(result) != EOF : std::printf("%s", result) >= 0;
     const int writeError = errno;
     // The results hold nothing behind their terminator.
-    OPENSSL_cleanse(result, std::strlen(result));
+    wipeSecret(result, std::strlen(result));
     std::free(result);
     errno = writeError;
     exitAfterWrite(written, 0);
@@ -293,6 +245,16 @@ void wipeGenericKey() {
     std::exit(runBatch(mode, genericKey, BatchStreams{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}));
 }
 
+// -f SELECTOR: the fingerprint of the key file that SELECTOR picks, the same that dbcipher's
+// dbcipher_key_fingerprint() gives for that file.
+[[noreturn]] void printFingerprint(const char* selector) {
+    if (!readGenericKey(keyFileFor(selector), genericKey)) fail(msgNoKey);
+    char fingerprint[keyFingerprintTextSize];
+    if (!keyFingerprint(genericKey, fingerprint)) std::exit(1);
+    std::puts(fingerprint);
+    std::exit(0);
+}
+
 [[noreturn]] void decrypt(char* text, char* key) {
     if (text[0] != '@') fail(msgNotValid);
     if (text[1] == '@') printAndExit(DecryptDataNew(text, key), true);
@@ -300,7 +262,7 @@ void wipeGenericKey() {
     char legacyKey[toolLegacyKeySize];
     buildToolLegacyKey(legacyKey);
     char* clear = DecryptData(text, legacyKey);
-    OPENSSL_cleanse(legacyKey, sizeof legacyKey);
+    wipeSecret(legacyKey, sizeof legacyKey);
     // A refused legacy text is a failure, never an empty success.
     if (clear == nullptr) fail(msgNotValid);
     printAndExit(clear, false);
@@ -323,6 +285,7 @@ int main(int argc, char** argv) {
         }
     }
     if (argc <= 2) fail(msgArguments);
+    if (std::strcmp(argv[1], "-f") == 0) printFingerprint(argv[2]);
     // The key file is read before the mode is looked at, so a missing key is reported first.
     if (!readGenericKey(keyFileFor(argc > 3 ? argv[3] : nullptr), genericKey)) fail(msgNoKey);
 

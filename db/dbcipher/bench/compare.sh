@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Side by side in one run, on one throwaway cluster:
-#   aes_encr encrypting / decrypting 16-byte texts  vs  pgcrypto's encode(encrypt_iv(...))
-#   and decrypt_iv(decode(...)) on the same rows; encr / decr; then the aes_encr query with
-#   parallel workers against a single process.
+#   aes_encr encrypting / decrypting 16-byte texts, with the key passed and with the server's
+#   key (dbcipher.key_file)  vs  pgcrypto's encode(encrypt_iv(...)) and decrypt_iv(decode(...))
+#   on the same rows  vs  the floor: the same query with length() in place of the cipher;
+#   encr / decr; then the aes_encr query with parallel workers against a single process.
+#   Each figure is the wall time of the best run and the backend's CPU time in that run.
 #
 #   compare.sh <builddir> [rows]      (default 1,000,000 rows; best of 3 runs, interleaved)
 #
@@ -13,11 +15,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "$1" && pwd)
 rows=${2:-1000000}
 
+key=BenchMasterKey16
 if [ -z "${PG_SANDBOX_LOG:-}" ]; then
-    exec "$here/../../../scripts/pg_sandbox.sh" run "$build" -- "$here/compare.sh" "$build" "$rows"
+    key_file=$(mktemp)
+    trap 'rm -f "$key_file"' EXIT
+    echo "GENERIC_KEY: $key" >"$key_file"
+    PG_SANDBOX_KEY_FILE=$key_file "$here/../../../scripts/pg_sandbox.sh" run "$build" -- \
+        "$here/compare.sh" "$build" "$rows"
+    exit
 fi
 
-key=BenchMasterKey16
 salt=Xy
 iv=$("$build/db/dbcipher/dbcipher_peer" iv "$salt")
 sql() { "$PG_SANDBOX_BIN/psql" -X -q -At -v ON_ERROR_STOP=1 "$@"; }
@@ -39,26 +46,42 @@ mismatches=$(sql -c "SELECT count(*) FROM bench_rows
     WHERE aes_text <> encode(encrypt_iv(plain_bytes, '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'), 'base64')")
 [ "$mismatches" = 0 ] || { echo "compare: aes_encr and pgcrypto disagree on $mismatches rows" >&2; exit 1; }
 
-declare -A best
-# Runs the query once with the given settings and records the fastest time per label.
+declare -A best best_cpu
+# The backend's own CPU time (user + system) in clock ticks.
+cpu_ticks="SELECT split_part(s, ' ', 14)::bigint + split_part(s, ' ', 15)::bigint
+           FROM pg_read_file('/proc/self/stat') AS s"
+ticks_per_second=$(getconf CLK_TCK)
+# Runs the query once with the given settings and records the fastest time per label, with the
+# CPU time the backend spent in that run.
 run_once() {
-    local label=$1 settings=$2 query=$3 ms
-    ms=$(sql -c "$settings" -c '\timing on' -c "$query" | sed -n 's/^Time: \([0-9.]*\) ms.*/\1/p')
+    local label=$1 settings=$2 query=$3 out ms cpu
+    out=$(sql -c "$settings" -c "$cpu_ticks" -c '\timing on' -c "$query" -c '\timing off' -c "$cpu_ticks")
+    ms=$(sed -n 's/^Time: \([0-9.]*\) ms.*/\1/p' <<<"$out")
+    cpu=$(awk -v hz="$ticks_per_second" 'NR == 1 { first = $1 } { last = $1 } END { printf "%.0f", (last - first) * 1000 / hz }' \
+        < <(grep -E '^[0-9]+$' <<<"$out" | sed -n '1p;$p'))
     if [ -z "${best[$label]:-}" ] || awk -v a="$ms" -v b="${best[$label]}" 'BEGIN { exit !(a < b) }'; then
         best[$label]=$ms
+        best_cpu[$label]=$cpu
     fi
 }
 
 serial='SET max_parallel_workers_per_gather = 0'
 parallel='SET max_parallel_workers_per_gather = 2'
 one_worker='SET max_parallel_workers_per_gather = 1'
-declare -a labels=(aes_encr_encrypt pgcrypto_encrypt aes_encr_decrypt pgcrypto_decrypt encr decr
+declare -a labels=(floor_encrypt aes_encr_encrypt server_key_encrypt pgcrypto_encrypt
+                   floor_decrypt aes_encr_decrypt server_key_decrypt pgcrypto_decrypt encr decr
                    aes_encr_encrypt_1_worker aes_encr_encrypt_parallel)
 declare -A settings=(
+    [floor_encrypt]=$serial [floor_decrypt]=$serial [server_key_encrypt]=$serial
+    [server_key_decrypt]=$serial
     [aes_encr_encrypt]=$serial [pgcrypto_encrypt]=$serial [aes_encr_decrypt]=$serial
     [pgcrypto_decrypt]=$serial [encr]=$serial [decr]=$serial
     [aes_encr_encrypt_1_worker]=$one_worker [aes_encr_encrypt_parallel]=$parallel)
 declare -A queries=(
+    [floor_encrypt]="SELECT sum(length(plain)) FROM bench_rows"
+    [floor_decrypt]="SELECT sum(length(aes_text)) FROM bench_rows"
+    [server_key_encrypt]="SELECT sum(length(aes_encr(plain, 16, true, '$salt'))) FROM bench_rows"
+    [server_key_decrypt]="SELECT sum(length(aes_encr(aes_text, 0, false, '$salt'))) FROM bench_rows"
     [aes_encr_encrypt]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows"
     [pgcrypto_encrypt]="SELECT sum(length(encode(encrypt_iv(plain_bytes, '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'), 'base64'))) FROM bench_rows"
     [aes_encr_decrypt]="SELECT sum(length(aes_encr(aes_text, 0, false, '$salt', '$key'))) FROM bench_rows"
@@ -75,13 +98,18 @@ done
 
 per_second() { awk -v ms="$1" -v n="$rows" 'BEGIN { printf "%.0f", n / (ms / 1000) }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b / a }'; }
-printf '%-28s %10s %14s\n' query ms rows/s
+printf '%-28s %10s %10s %14s\n' query ms cpu_ms rows/s
 for label in "${labels[@]}"; do
-    printf '%-28s %10.1f %14s\n' "$label" "${best[$label]}" "$(per_second "${best[$label]}")"
+    printf '%-28s %10.1f %10s %14s\n' "$label" "${best[$label]}" "${best_cpu[$label]}" \
+        "$(per_second "${best[$label]}")"
 done
 echo
-echo "aes_encr / pgcrypto throughput, encrypting: $(ratio "${best[aes_encr_encrypt]}" "${best[pgcrypto_encrypt]}")x"
-echo "aes_encr / pgcrypto throughput, decrypting: $(ratio "${best[aes_encr_decrypt]}" "${best[pgcrypto_decrypt]}")x"
+for way in encrypt decrypt; do
+    echo "$way, throughput over pgcrypto: key passed $(ratio "${best[aes_encr_$way]}" "${best[pgcrypto_$way]}")x," \
+         "server key $(ratio "${best[server_key_$way]}" "${best[pgcrypto_$way]}")x"
+    echo "$way, time over the floor: key passed $(ratio "${best[floor_$way]}" "${best[aes_encr_$way]}")x," \
+         "server key $(ratio "${best[floor_$way]}" "${best[server_key_$way]}")x"
+done
 echo "leader + 1 worker / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_1_worker]}" "${best[aes_encr_encrypt]}")x"
 echo "leader + 2 workers / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_parallel]}" "${best[aes_encr_encrypt]}")x (on $(nproc) cores)"
 echo

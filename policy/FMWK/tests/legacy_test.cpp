@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "dbLegacyKey.h"
+#include "tarnSecrets.h"
 #include "deadStack.h"
 #include "encDec.h"
 #include "legacyRecord.h"

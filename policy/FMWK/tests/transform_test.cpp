@@ -4,6 +4,7 @@
 #include <openssl/aes.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -190,6 +191,57 @@ TEST(AesTransform, PlainNameTwinGivesTheSameResults) {
     ExactBuffer back(45);
     EXPECT_EQ(Db_AES_128_CBC_Encrypt(viaTwin.data(), back.data(), 0, 0, "xy", key), 1);
     EXPECT_EQ(back.text(), input);
+}
+
+// Enough long texts to pass the switch to EVP, so both ciphers see prepared keys.
+TEST(PreparedKey, GivesTheBytesOfTheStatelessTransform) {
+    const char* const keys[] = {"0123456789abcdef", "short"};
+    const char salts[][3] = {"Rq", "", "a"};  // the transform reads two salt bytes
+    const int lengths[] = {16, 32, 160, 1040};
+    for (const char* keyText : keys) {
+        char key[17] = {};
+        std::copy_n(keyText, std::string(keyText).size(), key);
+        TarnPreparedKey prepared;
+        ASSERT_EQ(AES_128_CBC_PrepareKey(&prepared, key), 1);
+        for (int round = 0; round < 5; ++round) {
+            for (const char* salt : salts) {
+                for (const int len : lengths) {
+                    SCOPED_TRACE(std::string(keyText) + "/" + salt + "/" + std::to_string(len));
+                    std::string plain(static_cast<size_t>(len), 'x');
+                    plain[static_cast<size_t>(len) / 2] = static_cast<char>('a' + round);
+                    ExactBuffer viaKey(aesTextCapacity(plain.size()));
+                    ExactBuffer viaPrepared(aesTextCapacity(plain.size()));
+                    AES_128_CBC_Encrypt(plain.data(), viaKey.data(), len, 1, salt, key);
+                    EXPECT_EQ(AES_128_CBC_EncryptPrepared(plain.data(), viaPrepared.data(), len, 1,
+                                                          salt, &prepared),
+                              1);
+                    EXPECT_EQ(viaPrepared.raw(), viaKey.raw());
+                    ExactBuffer opened(aesPlainCapacity(std::strlen(viaKey.data())));
+                    AES_128_CBC_EncryptPrepared(viaKey.data(), opened.data(), 0, 0, salt,
+                                                &prepared);
+                    EXPECT_EQ(opened.text(), plain);
+                }
+            }
+        }
+        AES_128_CBC_ForgetKey(&prepared);
+        EXPECT_TRUE(std::all_of(std::begin(prepared.opaque), std::end(prepared.opaque),
+                                [](unsigned char b) { return b == 0; }));
+    }
+}
+
+TEST(PreparedKey, AForgottenOrMissingKeyWritesNothing) {
+    TarnPreparedKey prepared;
+    ASSERT_EQ(AES_128_CBC_PrepareKey(&prepared, "0123456789abcdef"), 1);
+    AES_128_CBC_ForgetKey(&prepared);
+    char input[17] = "sixteen bytes!!!";
+    ExactBuffer output(aesTextCapacity(16), '#');
+    const std::string before = output.raw();
+    EXPECT_EQ(AES_128_CBC_EncryptPrepared(input, output.data(), 16, 1, "Rq", &prepared), 0);
+    EXPECT_EQ(AES_128_CBC_EncryptPrepared(input, output.data(), 16, 1, "Rq", nullptr), 0);
+    EXPECT_EQ(AES_128_CBC_PrepareKey(nullptr, "0123456789abcdef"), 0);
+    EXPECT_EQ(AES_128_CBC_PrepareKey(&prepared, nullptr), 0);
+    EXPECT_EQ(output.raw(), before);
+    AES_128_CBC_ForgetKey(nullptr);
 }
 
 // The transform keeps a process-wide count of long texts and turns from the low-level cipher

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -206,6 +207,9 @@ TEST_F(MorvexCli, EveryFailureRowPrintsItsLineAndExitsOne) {
         {"@@ alone", {"-d", "@@"}, KeyFile::standard, msgTooShort},
         {"legacy @ alone", {"-d", "@"}, KeyFile::standard, msgNotValid},
         {"legacy bad character", {"-d", "@abc=def"}, KeyFile::standard, msgNotValid},
+        {"fingerprint, no selector", {"-f"}, KeyFile::standard, msgArguments},
+        {"fingerprint, unknown selector", {"-f", "X"}, KeyFile::standard, msgNoKey},
+        {"fingerprint, key file is a FIFO", {"-f", "N"}, KeyFile::fifo, msgNoKey},
     };
     for (const FailureRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -302,6 +306,25 @@ TEST_F(MorvexCli, KeyIsTakenFromTheFirstLineAfterTheLeadIn) {
         expectOutcome(morvex({"-e", text}), envelope + "\n", 0);
         expectOutcome(morvex({"-d", envelope}), text + "\n", 0);
     }
+}
+
+// Fixed for a key, so that a database server and this tool can be compared; equal keys in two
+// files give equal fingerprints, other keys others.
+TEST_F(MorvexCli, FingerprintNamesTheKeyOfTheChosenFile) {
+    std::set<std::string> seen;
+    for (const char* selector : {"N", "Y", "PG"}) {
+        const ProcessResult r = morvex({"-f", selector});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out.size(), 17u) << r.out;
+        EXPECT_EQ(r.out.find_first_not_of("0123456789abcdef"), 16u) << r.out;
+        seen.insert(r.out);
+    }
+    EXPECT_EQ(seen.size(), 3u);
+    writeKeyFile(fileY, "another lead " + keyN + "\nsecond line");
+    EXPECT_EQ(morvex({"-f", "Y"}).out, morvex({"-f", "N"}).out);
+    writeKeyFile(filePG, leadIn + "0123456789abcdef\n");
+    expectOutcome(morvex({"-f", "PG"}), "b960e1f7d9979578\n", 0);
 }
 
 // ---- envelopes ------------------------------------------------------------------------

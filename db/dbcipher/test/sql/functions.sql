@@ -45,11 +45,13 @@ RESET parallel_setup_cost;
 RESET parallel_tuple_cost;
 DROP TABLE parallel_rows;
 
--- Installing 1.1 and updating 1.0 to it give the same functions with the same results. The
+-- Installing 1.2 and updating 1.0 to it (through 1.1) give the same functions, with the same
+-- results and the same grants. The
 -- body is parsed at each call, so it does not keep the extension from being dropped.
 CREATE FUNCTION pg_temp.installed() RETURNS SETOF text LANGUAGE sql AS $$
 SELECT concat_ws(' | ', p.proname, pg_get_function_arguments(p.oid), pg_get_function_result(p.oid),
-                 p.provolatile, p.proisstrict, p.proparallel, p.prosrc, obj_description(p.oid, 'pg_proc'))
+                 p.provolatile, p.proisstrict, p.proparallel, p.prosrc, obj_description(p.oid, 'pg_proc'),
+                 p.proacl::text)
 FROM pg_depend d
 JOIN pg_proc p ON p.oid = d.objid AND d.classid = 'pg_proc'::regclass
 WHERE d.refobjid = (SELECT oid FROM pg_extension WHERE extname = 'dbcipher')

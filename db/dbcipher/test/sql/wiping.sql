@@ -16,6 +16,7 @@ CREATE TABLE probe.cases (label text, fn regprocedure, args text[], needle text)
 INSERT INTO probe.cases
 SELECT label, fn::regprocedure, args, needle
 FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS aes_text,
+             aes_encr('WipeClearText-16', 16, true, 'ab') AS server_text,
              encr('WipeLegacyClear') AS legacy_text) t,
      LATERAL (VALUES
     ('encrypting: clear text', 'aes_encr(text,integer,boolean,text,text)',
@@ -32,6 +33,14 @@ FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS
      ARRAY['WipeClearText-16', '16', 'true', 'ab', 'WipeMasterKey-01'], 'WipeClearText-16'),
     ('bytea decrypting: key', 'aes_encr(bytea,integer,boolean,bytea,bytea)',
      ARRAY[aes_text, '0', 'false', 'ab', 'WipeMasterKey-01'], 'WipeMasterKey-01'),
+    ('server key encrypting: clear text', 'aes_encr(text,integer,boolean,text)',
+     ARRAY['WipeClearText-16', '16', 'true', 'ab'], 'WipeClearText-16'),
+    ('server key decrypting: clear text', 'aes_encr(text,integer,boolean,text)',
+     ARRAY[server_text, '0', 'false', 'ab'], 'WipeClearText-16'),
+    ('server key decrypting: key', 'aes_encr(text,integer,boolean,text)',
+     ARRAY[server_text, '0', 'false', 'ab'], 'Regress-SrvKey16'),
+    ('server key bytea refused: key', 'aes_encr(bytea,integer,boolean,bytea)',
+     ARRAY['WipeClearText-16', '15', 'true', 'ab'], 'Regress-SrvKey16'),
     ('encr: clear text', 'encr(text)', ARRAY['WipeLegacyClear'], 'WipeLegacyClear'),
     ('decr: clear text', 'decr(text)', ARRAY[legacy_text], 'WipeLegacyClear'),
     ('bytea decr: clear text', 'decr(bytea)', ARRAY[legacy_text], 'WipeLegacyClear'),
@@ -52,6 +61,14 @@ SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE labe
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'bytea encrypting: clear text';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'bytea decrypting: key';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key encrypting: clear text';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key decrypting: clear text';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key decrypting: key';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key bytea refused: key';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'encr: clear text';
 \c
