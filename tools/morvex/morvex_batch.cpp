@@ -68,14 +68,6 @@ struct LineResult {
     }
 };
 
-// Every envelope a batch seals or opens goes through here, with the stateless library transform
-// the envelope functions call; a key prepared once for the whole batch belongs here too. The
-// callers have checked the lengths, so neither function ends the process.
-char* envelopeTransform(BatchMode mode, char* text, char* genericKey) {
-    return mode == BatchMode::seal ? EncryptDataNew(text, genericKey)
-                                   : DecryptDataNew(text, genericKey);
-}
-
 // Drops the line feeds of the text part, in place: the envelope opens the same without them.
 size_t joinLines(char* envelope) {
     char* out = envelope;
@@ -86,8 +78,8 @@ size_t joinLines(char* envelope) {
     return static_cast<size_t>(out - envelope);
 }
 
-LineResult sealLine(char* text, char* genericKey) {
-    char* envelope = envelopeTransform(BatchMode::seal, text, genericKey);
+LineResult sealLine(const char* text, const TarnPreparedKey& key) {
+    char* envelope = sealEnvelope(text, key);
     if (envelope == nullptr) return LineResult(LineFailure::noMemory);
     return LineResult(envelope, joinLines(envelope));
 }
@@ -105,21 +97,21 @@ LineResult openLegacyLine(char* text) {
 }
 
 // Chooses between envelope and legacy text exactly as -d does.
-LineResult openLine(char* text, size_t length, char* genericKey) {
+LineResult openLine(char* text, size_t length, const TarnPreparedKey& key) {
     if (length == 0 || text[0] != '@') return LineResult(LineFailure::notValid);
     if (text[1] != '@') return openLegacyLine(text);
     if (length - 2 < envelopeMinOpenLength) return LineResult(LineFailure::tooShort);
-    char* clear = envelopeTransform(BatchMode::open, text, genericKey);
+    char* clear = openEnvelope(text, key);
     return LineResult(clear, clear ? std::strlen(clear) : 0);
 }
 
-LineResult resultFor(BatchMode mode, const Line& line, char* genericKey) {
+LineResult resultFor(BatchMode mode, const Line& line, const TarnPreparedKey& key) {
     if (line.overlong) return LineResult(LineFailure::tooLong);
     if (std::memchr(line.text, '\0', line.length) != nullptr) {
         return LineResult(LineFailure::zeroByte);
     }
-    if (mode == BatchMode::seal) return sealLine(line.text, genericKey);
-    LineResult opened = openLine(line.text, line.length, genericKey);
+    if (mode == BatchMode::seal) return sealLine(line.text, key);
+    LineResult opened = openLine(line.text, line.length, key);
     if (opened.failure == LineFailure::none &&
         std::memchr(opened.text, '\n', opened.length) != nullptr) {
         opened.failure = LineFailure::notOneLine;
@@ -205,6 +197,8 @@ size_t longestLine(BatchMode mode) {
 }
 
 int runBatch(BatchMode mode, char* genericKey, const BatchStreams& streams) {
+    // Every line uses the same key: its schedules are built once for the whole batch.
+    const PreparedGenericKey key(genericKey);
     LineReader reader(streams.in, longestLine(mode), streams.readCapacity);
     Output output(streams.out);
     if (!reader.ready()) return readFailed(streams);
@@ -220,7 +214,7 @@ int runBatch(BatchMode mode, char* genericKey, const BatchStreams& streams) {
             continue;
         }
         ++lineNumber;
-        const LineResult result = resultFor(mode, line, genericKey);
+        const LineResult result = resultFor(mode, line, key.get());
         const bool failed = result.failure != LineFailure::none;
         if (failed) {
             anyFailed = true;

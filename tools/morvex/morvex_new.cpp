@@ -87,22 +87,36 @@ void drawSalt(const char* text, SaltBuffer& salt) {
 
 // Pads text in its own buffer and writes its AES text into a zero-filled 512-byte buffer.
 template <size_t size>
-void sealPadded(WipedBuffer<size>& text, const char* salt, KeyBlock& key,
+void sealPadded(WipedBuffer<size>& text, const char* salt, const TarnPreparedKey& key,
                 char (&aesText)[aesTextBufferSize]) {
     const int padded = pad(text.bytes, size);
-    AES_128_CBC_Encrypt(text.bytes, aesText, padded, 1, salt, key.bytes);
+    AES_128_CBC_EncryptPrepared(text.bytes, aesText, padded, 1, salt, &key);
 }
 
 }  // namespace
 
+PreparedGenericKey::PreparedGenericKey(const char* genericKey) {
+    const KeyBlock block(genericKey);
+    AES_128_CBC_PrepareKey(&prepared_, block.bytes);
+}
+
+PreparedGenericKey::~PreparedGenericKey() {
+    AES_128_CBC_ForgetKey(&prepared_);
+}
+
 char* EncryptDataNew(char* text, char* genericKey) {
     if (text == nullptr || genericKey == nullptr) return nullptr;
+    if (std::strlen(text) > envelopeMaxTextLength) fail(msgTooLong);
+    const PreparedGenericKey key(genericKey);
+    return sealEnvelope(text, key.get());
+}
+
+char* sealEnvelope(const char* text, const TarnPreparedKey& key) {
     const size_t length = std::strlen(text);
-    if (length > envelopeMaxTextLength) fail(msgTooLong);
+    if (length > envelopeMaxTextLength) return nullptr;
     // The empty text is sealed as one space: both pad to one block of 16 spaces, which opens
     // to the empty text again. An envelope without a text block could never be opened.
     const char* source = length == 0 ? " " : text;
-    KeyBlock key(genericKey);
 
     // The salt is two characters of the text, so it is wiped like the text.
     SaltBuffer salt;
@@ -128,17 +142,25 @@ char* EncryptDataNew(char* text, char* genericKey) {
 char* DecryptDataNew(char* envelope, char* genericKey) {
     if (envelope == nullptr || genericKey == nullptr) return nullptr;
     const size_t total = std::strlen(envelope);
+    if (std::strlen(envelope + std::min<size_t>(total, 2)) < envelopeMinOpenLength) {
+        fail(msgTooShort);
+    }
+    const PreparedGenericKey key(genericKey);
+    return openEnvelope(envelope, key.get());
+}
+
+char* openEnvelope(const char* envelope, const TarnPreparedKey& key) {
+    const size_t total = std::strlen(envelope);
     const char* body = envelope + std::min<size_t>(total, 2);
     const size_t bodyLength = std::strlen(body);
-    if (bodyLength < envelopeMinOpenLength) fail(msgTooShort);
-    KeyBlock key(genericKey);
+    if (bodyLength < envelopeMinOpenLength) return nullptr;
 
     const size_t textPartLength = bodyLength - envelopeSaltBlockLength;
     char saltBlock[envelopeSaltBlockLength + 1] = {};
     std::memcpy(saltBlock, body + textPartLength, envelopeSaltBlockLength);
     // The salt block decodes to at most 18 bytes; its first two are the salt.
     WipedBuffer<100> saltPlain;
-    AES_128_CBC_Encrypt(saltBlock, saltPlain.bytes, aesBlock, 0, staticSalt, key.bytes);
+    AES_128_CBC_EncryptPrepared(saltBlock, saltPlain.bytes, aesBlock, 0, staticSalt, &key);
 
     char* textPart = duplicate(body, textPartLength);
     auto* plain = static_cast<char*>(std::calloc(bodyLength + 1, 1));
@@ -148,7 +170,7 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
         return nullptr;
     }
     const int rounded = static_cast<int>((textPartLength + aesBlock - 1) / aesBlock * aesBlock);
-    AES_128_CBC_Encrypt(textPart, plain, rounded, 0, saltPlain.bytes, key.bytes);
+    AES_128_CBC_EncryptPrepared(textPart, plain, rounded, 0, saltPlain.bytes, &key);
     std::free(textPart);
     trim(plain);
     // Callers wipe the text up to its terminator; a zero byte inside the plaintext must not
