@@ -75,14 +75,13 @@ void shuffled(const char* text, std::uint32_t seed, TextBuffer& copy) {
     std::shuffle(copy.bytes, copy.bytes + length, generator);
 }
 
-// Two characters of the text: the last and the first of a clock-seeded permutation of it.
+// Two characters of the text: the last and the first of a clock-seeded permutation of it. The
+// format takes them from two copies shuffled by equal generators; equal generators give equal
+// copies, so one shuffle stands for both.
 void drawSalt(const char* text, SaltBuffer& salt) {
-    const std::uint32_t seed = clockSeed();
-    TextBuffer first;
-    TextBuffer second;
-    shuffled(text, seed, first);
-    shuffled(text, seed, second);
-    computeSalt(first.bytes, second.bytes, salt.bytes);
+    TextBuffer permuted;
+    shuffled(text, clockSeed(), permuted);
+    computeSalt(permuted.bytes, permuted.bytes, salt.bytes);
 }
 
 // Pads text in its own buffer and writes its AES text into a zero-filled 512-byte buffer.
@@ -131,10 +130,13 @@ char* sealEnvelope(const char* text, const TarnPreparedKey& key) {
     char saltBlock[aesTextBufferSize] = {};
     sealPadded(salt, staticSalt, key, saltBlock);
 
-    const size_t size = std::strlen(textPart) + std::strlen(saltBlock) + 3;
-    auto* envelope = static_cast<char*>(std::malloc(size));
+    const size_t textLength = std::strlen(textPart);
+    const size_t saltLength = std::strlen(saltBlock);
+    auto* envelope = static_cast<char*>(std::malloc(textLength + saltLength + 3));
     if (envelope == nullptr) return nullptr;
-    std::snprintf(envelope, size, "%s%s%s", "@@", textPart, saltBlock);
+    std::memcpy(envelope, "@@", 2);
+    std::memcpy(envelope + 2, textPart, textLength);
+    std::memcpy(envelope + 2 + textLength, saltBlock, saltLength + 1);
     trim(envelope);
     return envelope;
 }
