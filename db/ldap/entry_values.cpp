@@ -25,8 +25,9 @@ using namespace quenby;
 Datum* copyByteValues(struct berval** values, int count) {
     Size total = MAXALIGN(sizeof(Datum) * count);
     for (int i = 0; i < count; ++i) {
-        if (values[i]->bv_len > MaxAllocSize - VARHDRSZ) return nullptr;
-        total += MAXALIGN(VARHDRSZ + values[i]->bv_len);
+        Size size = byteaSize(*values[i]);
+        if (size == 0) return nullptr;
+        total += MAXALIGN(size);
         if (total > MaxAllocSize) return nullptr;
     }
     char* block = static_cast<char*>(palloc_extended(total, MCXT_ALLOC_NO_OOM));
@@ -34,11 +35,9 @@ Datum* copyByteValues(struct berval** values, int count) {
     Datum* items = reinterpret_cast<Datum*>(block);
     char* cursor = block + MAXALIGN(sizeof(Datum) * count);
     for (int i = 0; i < count; ++i) {
-        bytea* item = reinterpret_cast<bytea*>(cursor);
-        SET_VARSIZE(item, VARHDRSZ + values[i]->bv_len);
-        memcpy(VARDATA(item), values[i]->bv_val, values[i]->bv_len);
-        items[i] = PointerGetDatum(item);
-        cursor += MAXALIGN(VARHDRSZ + values[i]->bv_len);
+        fillBytea(reinterpret_cast<bytea*>(cursor), *values[i]);
+        items[i] = PointerGetDatum(cursor);
+        cursor += MAXALIGN(byteaSize(*values[i]));
     }
     return items;
 }

@@ -9,18 +9,26 @@
 #include "directory_text.h"
 #include "handle_registry.h"
 #include "server_wait.h"
+#include "settings.h"
+#include "tls_contexts.h"
 
 extern "C" {
 #include "fmgr.h"
+#include "funcapi.h"
 #include "catalog/pg_type.h"
 #include "mb/pg_wchar.h"
 #include "utils/array.h"
 #include "utils/builtins.h"
 #include "utils/lsyscache.h"
 #include "utils/memutils.h"
+#include "utils/timestamp.h"
+#include "utils/tuplestore.h"
+#include "storage/ipc.h"
 #include "tcop/tcopprot.h"
 
 PG_MODULE_MAGIC;
+
+void _PG_init(void);
 
 PG_FUNCTION_INFO_V1(pg_ldap_err2text);
 PG_FUNCTION_INFO_V1(pg_ldap_open);
@@ -37,6 +45,7 @@ PG_FUNCTION_INFO_V1(pg_ldap_get_attributes);
 PG_FUNCTION_INFO_V1(pg_ldap_get_attrib_vals);
 PG_FUNCTION_INFO_V1(pg_ldap_get_attrib_value);
 PG_FUNCTION_INFO_V1(pg_ldap_get_ad_info);
+PG_FUNCTION_INFO_V1(pg_ldap_sessions);
 }
 
 namespace {
@@ -183,10 +192,9 @@ bool validInDatabaseEncoding(const char* value) {
 // Binary values never become text: a value the database encoding does not accept is an ERROR
 // naming the attribute.
 void requireValidValue(const char* fname, const char* attribute, const char* value) {
-    if (!validInDatabaseEncoding(value)) {
-        QUENBY_REPORT(ERROR, fname, "Value of attribute %s is not valid in the database encoding",
-                      attribute);
-    }
+    const struct berval name = {strlen(attribute), const_cast<char*>(attribute)};
+    const struct berval bytes = {strlen(value), const_cast<char*>(value)};
+    requireValueText(fname, name, bytes);
 }
 
 // Messages show a value the database encoding does not accept as "\x" and its bytes in hex.
@@ -221,36 +229,73 @@ ArrayType* bigintPair(int64 first, int64 second) {
     return construct_array(items, 2, INT8OID, typlen, byval, align);
 }
 
-// Fills `slots` with the search's attribute names: NULL elements are skipped, at most
-// maxRequestedAttributes names are taken, and the slot after the last is left empty.
-int takeAttributeNames(const char* fname, ArrayType* names, char** slots) {
-    int16 typlen;
-    bool byval;
-    char align;
-    get_typlenbyvalalign(ARR_ELEMTYPE(names), &typlen, &byval, &align);
-    Datum* elements;
-    bool* nulls;
-    int count;
-    deconstruct_array(names, ARR_ELEMTYPE(names), typlen, byval, align, &elements, &nulls, &count);
-    QUENBY_REPORT(DEBUG1, fname, "Number of Attributes : %d.", count);
-    int taken = 0;
-    for (int i = 0; i < count && taken < maxRequestedAttributes; ++i) {
-        if (nulls[i]) continue;
-        text* element = DatumGetTextPP(elements[i]);
-        int length = VARSIZE_ANY_EXHDR(element);
-        char* name = pnstrdup(VARDATA_ANY(element), length);
-        slots[taken++] = name;
-        QUENBY_REPORT(DEBUG1, fname, "attr[%d] %s, len %d.", i, name, length);
-    }
-    slots[taken] = nullptr;
-    return taken;
-}
+// A StartTLS that did not succeed leaves no session in clear: its connection is cut before
+// the ERROR, unless TLS was running on it already.
+#define QUENBY_REFUSE_TLS(ld, keepSession, fmt, ...)               \
+    do {                                                           \
+        if (!(keepSession)) cutConnection(ld);                     \
+        QUENBY_REPORT_SECRET(ERROR, __func__, fmt, ##__VA_ARGS__); \
+    } while (0)
 
 // Sets one TLS option of the session; a failure is an ERROR naming the option.
-void setTlsOption(const char* fname, LDAP* ld, int option, const char* optionName,
+void setTlsOption(const char* fname, LDAP* ld, bool keepSession, int option, const char* optionName,
                   const void* value) {
     const int rc = ldap_set_option(ld, option, value);
-    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
+    if (rc == 0) return;
+    if (!keepSession) cutConnection(ld);
+    QUENBY_REPORT_SECRET(ERROR, fname, "SSL %s failed, error=%d", optionName, rc);
+}
+
+// StartTLS on the session; an ERROR on the way (cancel, statement_timeout) cuts the
+// connection too.
+int startTlsOrCut(LDAP* ld, bool keepSession) {
+    int rc = -1;
+    PG_TRY();
+    { rc = startTls(ld, OnInterrupt::abandonRequest); }
+    PG_CATCH();
+    {
+        if (!keepSession) cutConnection(ld);
+        PG_RE_THROW();
+    }
+    PG_END_TRY();
+    return rc;
+}
+
+// StartTLS with the library's default trust settings on the private session of a server test,
+// before its bind; the session is closed when it fails.
+int startTlsForTest(LDAP* ld) {
+    int rc = startTls(ld, OnInterrupt::releaseSession);
+    if (rc != 0) {
+        cutConnection(ld);
+        dropSession(ld);
+    }
+    return rc;
+}
+
+const char* tlsStateName(TlsState state) {
+    switch (state) {
+        case TlsState::running:
+            return "on";
+        case TlsState::failed:
+            return "failed";
+        default:
+            return "off";
+    }
+}
+
+// One row of pg_ldap_sessions.
+void putSessionRow(ReturnSetInfo* result, const SessionView& view, TimestampTz now) {
+    Datum row[7];
+    bool nulls[7] = {false, false, false, false, view.boundDn == nullptr, false, false};
+    row[0] = Int64GetDatum(view.session);
+    row[1] = CStringGetTextDatum(view.host);
+    row[2] = Int32GetDatum(view.port);
+    row[3] = CStringGetTextDatum(tlsStateName(view.tls));
+    row[4] = view.boundDn == nullptr ? static_cast<Datum>(0) : CStringGetTextDatum(view.boundDn);
+    row[5] = Int32GetDatum(view.results);
+    row[6] = DirectFunctionCall2(timestamp_mi, TimestampTzGetDatum(now),
+                                 TimestampTzGetDatum(view.opened));
+    tuplestore_putvalues(result->setResult, result->setDesc, row, nulls);
 }
 
 bool fileOpens(const char* path) {
@@ -266,6 +311,11 @@ bool fileOpens(const char* path) {
 // SQL functions: sessions.
 
 extern "C" {
+
+void _PG_init(void) {
+    defineSettings();
+    on_proc_exit(releaseTlsContexts, 0);
+}
 
 Datum pg_ldap_err2text(PG_FUNCTION_ARGS) {
     const char* description = ldap_err2string(PG_GETARG_INT32(0));
@@ -283,7 +333,7 @@ Datum pg_ldap_open(PG_FUNCTION_ARGS) {
         pfree(host);
         PG_RETURN_INT64(0);
     }
-    if (!rememberSession(ld)) {
+    if (!rememberSession(ld, host, port)) {
         dropSession(ld);
         reportOutOfMemory(__func__);
     }
@@ -299,26 +349,30 @@ Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
     char* keyFile = text_to_cstring(PG_GETARG_TEXT_PP(3));
     if (session == 0) QUENBY_REPORT_SECRET(ERROR, __func__, "Bad SSL LDAP session!");
     LDAP* ld = requireSession(__func__, session);
+    // From here on the session has TLS or nothing: any way out but success leaves it cut.
+    const bool running = tlsStateOf(session) == TlsState::running;
+    if (!running) setTlsState(session, TlsState::failed);
     if (level < LDAP_OPT_X_TLS_NEVER || level > LDAP_OPT_X_TLS_TRY) {
-        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL Bad Certificate Request value %d", level);
+        QUENBY_REFUSE_TLS(ld, running, "SSL Bad Certificate Request value %d", level);
     }
     if (!fileOpens(certFile)) {
-        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL CERTFILE file is not opened: %s", certFile);
+        QUENBY_REFUSE_TLS(ld, running, "SSL CERTFILE file is not opened: %s", certFile);
     }
     if (!fileOpens(keyFile)) {
-        QUENBY_REPORT_SECRET(ERROR, __func__, "SSL KEY file is not opened: %s", keyFile);
+        QUENBY_REFUSE_TLS(ld, running, "SSL KEY file is not opened: %s", keyFile);
     }
-    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_REQUIRE_CERT, "LDAP_OPT_X_TLS_REQUIRE_CERT", &level);
-    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CACERTFILE, "LDAP_OPT_X_TLS_CACERTFILE", nullptr);
-    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_CERTFILE, "LDAP_OPT_X_TLS_CERTFILE", certFile);
-    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_KEYFILE, "LDAP_OPT_X_TLS_KEYFILE", keyFile);
-    // The four options above only reach the handshake through a TLS context of the session's
-    // own; without one the library's global context is used and no certificate is presented.
-    int newContextIsServer = 0;
-    setTlsOption(__func__, ld, LDAP_OPT_X_TLS_NEWCTX, "LDAP_OPT_X_TLS_NEWCTX", &newContextIsServer);
-    const int rc = startTls(ld);
-    CHECK_FOR_INTERRUPTS();
-    if (rc != 0) QUENBY_REPORT_SECRET(ERROR, __func__, "SSL start failed, error=%d", rc);
+    setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_REQUIRE_CERT, "LDAP_OPT_X_TLS_REQUIRE_CERT",
+                 &level);
+    setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_CACERTFILE, "LDAP_OPT_X_TLS_CACERTFILE",
+                 nullptr);
+    setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_CERTFILE, "LDAP_OPT_X_TLS_CERTFILE",
+                 certFile);
+    setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_KEYFILE, "LDAP_OPT_X_TLS_KEYFILE", keyFile);
+    int rc = useTlsContext(ld, level, certFile, keyFile);
+    if (rc != 0) QUENBY_REFUSE_TLS(ld, running, "SSL LDAP_OPT_X_TLS_NEWCTX failed, error=%d", rc);
+    rc = startTlsOrCut(ld, running);
+    if (rc != 0) QUENBY_REFUSE_TLS(ld, running, "SSL start failed, error=%d", rc);
+    setTlsState(session, TlsState::running);
     pfree(certFile);
     releaseSecret(keyFile);
     PG_RETURN_INT32(0);
@@ -334,7 +388,16 @@ Datum pg_ldap_bind(PG_FUNCTION_ARGS) {
                              passwordMask);
     }
     LDAP* ld = requireSession(__func__, session);
-    int rc = simpleBind(ld, user, password, OnInterrupt::abandonRequest);
+    // Nothing is sent: a session whose StartTLS failed answers as a lost connection, and one
+    // without TLS where it is required as the server would.
+    int rc = LDAP_SERVER_DOWN;
+    TlsState tls = tlsStateOf(session);
+    if (tls != TlsState::failed) {
+        rc = requireTls && tls != TlsState::running
+                 ? LDAP_CONFIDENTIALITY_REQUIRED
+                 : simpleBind(ld, user, password, OnInterrupt::abandonRequest);
+    }
+    setBoundDn(session, rc == 0 ? user : nullptr);
     pfree(user);
     releaseSecret(password);
     PG_RETURN_INT32(rc);
@@ -358,6 +421,10 @@ Datum pg_ldap_server_test(PG_FUNCTION_ARGS) {
     char* password = text_to_cstring(PG_GETARG_TEXT_PP(3));
     int result = 1;
     LDAP* ld = openSession(nullptr, host, port);
+    if (ld != nullptr && requireTls) {
+        result = startTlsForTest(ld);
+        if (result != 0) ld = nullptr;
+    }
     if (ld != nullptr) {
         result = simpleBind(ld, user, password, OnInterrupt::releaseSession);
         // The session never reaches SQL: it is closed here whatever the bind said.
@@ -382,7 +449,6 @@ Datum pg_ldap_search(PG_FUNCTION_ARGS) {
     int scope = PG_GETARG_INT32(2);
     char* filter = text_to_cstring(PG_GETARG_TEXT_PP(3));
     ArrayType* names = PG_GETARG_ARRAYTYPE_P(4);
-    char* slots[maxRequestedAttributes + 1] = {};
     QUENBY_REPORT(DEBUG1, __func__, "ldap_search_s, dn=[%s], filter=[%s]", base, filter);
     if (session == 0) {
         QUENBY_REPORT(ERROR, __func__, "Empty session for AD base %s, filter %s", base, filter);
@@ -391,7 +457,8 @@ Datum pg_ldap_search(PG_FUNCTION_ARGS) {
     if (ArrayGetNItems(ARR_NDIM(names), ARR_DIMS(names)) == 0) {
         QUENBY_REPORT(WARNING, __func__, "No attributes for AD base %s, filter %s", base, filter);
     }
-    if (takeAttributeNames(__func__, names, slots) == 0) {
+    char** slots = attributeList(names, maxRequestedAttributes, __func__);
+    if (slots[0] == nullptr) {
         pfree(base);
         pfree(filter);
         PG_RETURN_NULL();
@@ -510,6 +577,20 @@ Datum pg_ldap_get_ad_info(PG_FUNCTION_ARGS) {
         }
     }
     PG_RETURN_INT32(counter);
+}
+
+// The current role's live sessions in this backend. The views are taken in one go, before any
+// row is stored, so that nothing of the registry is walked while an ERROR can strike.
+Datum pg_ldap_sessions(PG_FUNCTION_ARGS) {
+    InitMaterializedSRF(fcinfo, 0);
+    ReturnSetInfo* result = reinterpret_cast<ReturnSetInfo*>(fcinfo->resultinfo);
+    int count = ownSessions(nullptr, 0);
+    SessionView* views = static_cast<SessionView*>(palloc(sizeof(SessionView) * (count + 1)));
+    count = Min(count, ownSessions(views, count));
+    TimestampTz now = GetCurrentTimestamp();
+    for (int i = 0; i < count; ++i)
+        putSessionRow(result, views[i], now);
+    return static_cast<Datum>(0);
 }
 
 }  // extern "C"

@@ -15,23 +15,28 @@ SELECT proname, proisstrict, provolatile, proparallel,
 FROM quenby_functions
 ORDER BY proname;
 
--- 1.0 updated to 1.1 declares the same functions as a fresh 1.1, to the comment and the
--- privileges.
+-- Each older version updated declares the same functions as a fresh install, to the comment
+-- and the privileges.
 CREATE VIEW quenby_declarations AS
 SELECT format('%s(%s) %s %s %s %s %s %s %s %s', proname, pg_get_function_arguments(oid),
               pg_get_function_result(oid), prosrc, proisstrict, provolatile, proparallel,
               prorows, proacl, obj_description(oid, 'pg_proc')) AS declaration
 FROM quenby_functions;
 CREATE TABLE fresh AS SELECT * FROM quenby_declarations;
-DROP EXTENSION quenby_ldap;
-CREATE EXTENSION quenby_ldap VERSION '1.0';
-SELECT count(*) AS functions_of_1_0 FROM quenby_functions;
-ALTER EXTENSION quenby_ldap UPDATE;
-SELECT extversion, (SELECT count(*) FROM quenby_functions) AS functions
-FROM pg_extension WHERE extname = 'quenby_ldap';
-(TABLE fresh EXCEPT TABLE quenby_declarations)
-UNION ALL
-(TABLE quenby_declarations EXCEPT TABLE fresh);
+CREATE FUNCTION update_from(old text, OUT functions_before bigint, OUT updated_to text,
+                            OUT functions bigint, OUT differing bigint) LANGUAGE plpgsql AS $$
+BEGIN
+    DROP EXTENSION quenby_ldap;
+    EXECUTE format('CREATE EXTENSION quenby_ldap VERSION %L', old);
+    functions_before := (SELECT count(*) FROM quenby_functions);
+    ALTER EXTENSION quenby_ldap UPDATE;
+    updated_to := (SELECT extversion FROM pg_extension WHERE extname = 'quenby_ldap');
+    functions := (SELECT count(*) FROM quenby_functions);
+    differing := (SELECT count(*) FROM ((TABLE fresh EXCEPT TABLE quenby_declarations)
+                                        UNION ALL
+                                        (TABLE quenby_declarations EXCEPT TABLE fresh)) AS d);
+END $$;
+SELECT old, u.* FROM unnest('{1.0,1.1}'::text[]) AS old, LATERAL update_from(old) AS u;
 
 -- An application role needs a grant.
 CREATE ROLE quenby_app;
