@@ -144,6 +144,65 @@ SELECT (pg_ldap_search(:s, :'bind_dn', 0, '(objectClass=*)', '{uid}'))[2] AS cod
 SELECT pg_ldap_open_ssl(:s, 0, :'client_cert', :'client_key');
 SELECT pg_ldap_unbind(:s);
 
+-- Once StartTLS was asked for and failed, the session sends no byte in clear: a refused
+-- StartTLS (what a machine in the middle answers), a server certificate the client refuses, a
+-- handshake cut mid-record, a key file that is missing. Every later call answers as on a lost
+-- connection, and the relays in front of slapd never see the password.
+CREATE FUNCTION after_failed_tls(port int, level int, cert text, key text) RETURNS text
+LANGUAGE plpgsql AS $$
+DECLARE
+    s bigint := pg_ldap_open(current_setting('quenby.host'), port);
+    outcome text;
+BEGIN
+    BEGIN
+        outcome := 'TLS ' || pg_ldap_open_ssl(s, level, cert, key);
+    EXCEPTION WHEN OTHERS THEN
+        outcome := SQLERRM;
+    END;
+    outcome := outcome || '; bind ' || pg_ldap_bind(s, current_setting('quenby.dn'), 'Wire-Passw0rd')
+        || '; search ' || (pg_ldap_search(s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{cn}'))[2]
+        || '; sessions show ' || (SELECT tls FROM pg_ldap_sessions() WHERE session = s);
+    PERFORM pg_ldap_unbind(s);
+    RETURN outcome;
+END $$;
+SET client_min_messages = error;
+SELECT relay, after_failed_tls(port, level, cert, key)
+FROM (VALUES ('refuse_starttls', :relay_refuse_starttls, 0, :'client_cert', :'client_key'),
+             ('pass', :relay_pass, 2, :'client_cert', :'client_key'),
+             ('cut_handshake', :relay_cut_handshake, 0, :'client_cert', :'client_key'),
+             ('pass', :relay_pass, 0, :'client_cert', '/nonexistent/client.key'))
+     AS cases(relay, port, level, cert, key);
+RESET client_min_messages;
+\! for relay in refuse_starttls cut_handshake pass; do echo "$relay: $("$QUENBY_TEST_DIR/wire_holds.sh" "$relay" Wire-Passw0rd)"; done
+
+-- quenby_ldap.require_tls: a bind on a session without TLS is refused (13) without sending;
+-- with TLS it binds. The server test runs StartTLS first, with the library's default trust
+-- settings (here an ldaprc in the data folder, which a new backend reads): it tells a good
+-- password from a wrong one, and against a server without StartTLS it sends no password.
+\c
+SELECT pg_backend_pid() AS backend \gset
+CREATE FUNCTION write_ldaprc(lines text[]) RETURNS void LANGUAGE plpgsql AS $$
+BEGIN
+    EXECUTE format('COPY (SELECT unnest(%L::text[])) TO %L', lines,
+                   current_setting('data_directory') || '/ldaprc');
+END $$;
+SELECT write_ldaprc(ARRAY['TLS_REQCERT never', 'TLS_CERT ' || :'client_cert',
+                          'TLS_KEY ' || :'client_key']);
+SET quenby_ldap.require_tls = on;
+\! "$QUENBY_TEST_DIR/wire_holds.sh" --forget pass
+SELECT pg_ldap_open(:'ldap_host', :relay_pass) AS s \gset
+SELECT pg_ldap_bind(:s, :'bind_dn', 'Wire-Passw0rd') AS without_tls;
+SELECT pg_ldap_open_ssl(:s, 0, :'client_cert', :'client_key'),
+       pg_ldap_bind(:s, :'bind_dn', :'bind_pw') AS with_tls;
+SELECT pg_ldap_unbind(:s);
+\! echo "pass: $("$QUENBY_TEST_DIR/wire_holds.sh" pass Wire-Passw0rd)"
+SELECT pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', :'bind_pw') AS good,
+       pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', 'wrong') AS wrong,
+       pg_ldap_server_test(:'ldap_host', :stall_no_starttls, 'cn=x', 'Wire-Passw0rd') AS no_starttls;
+\! echo "no_starttls: $("$QUENBY_TEST_DIR/wire_holds.sh" no_starttls Wire-Passw0rd)"
+RESET quenby_ldap.require_tls;
+SELECT write_ldaprc('{}');
+
 -- Messages carry the function's name and the module's source file as their location.
 \set VERBOSITY verbose
 SELECT pg_ldap_unbind(0);
