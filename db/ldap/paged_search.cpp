@@ -60,11 +60,11 @@ void endPage(const char* fname, PagedSearch* search) {
     search->msgid = -1;
     int code = readOutcome(search);
     if (code != LDAP_SUCCESS) {
-        releaseSearch(search);
+        releaseSearch(search, false);
         reportSearchError(fname, code);
     }
     if (pagingStuck(search)) {
-        releaseSearch(search);
+        releaseSearch(search, false);
         QUENBY_REPORT(ERROR, fname,
                       "LDAP server fault: a page without entries asks for the next page with the "
                       "same cookie again");
@@ -72,12 +72,38 @@ void endPage(const char* fname, PagedSearch* search) {
     releaseMessage(search);
 }
 
-}  // namespace
+// At most this many messages of a page left behind are read and dropped, waiting at most this
+// many ticks of 100 ms for each, before the request is abandoned instead.
+constexpr int maxDrainedMessages = 1000;
+constexpr int maxIdleTicks = 10;
 
-void releaseSearch(PagedSearch* search) noexcept {
-    releaseMessage(search);
+// Reads and drops the rest of a page left behind by an ERROR while its entries were read, so
+// that the server has finished the request before the next one on the connection: slapd keeps
+// one paging state per connection, and a request still running there when the next paged
+// search starts overwrites that search's state (its next page then gets protocolError). Only
+// a flood, a stalled server or an interrupt (awaitEnd false: nothing is waited for) leaves the
+// request to an abandon.
+void dropRestOfPage(PagedSearch* search, bool awaitEnd) noexcept {
+    int idle = 0;
+    for (int drained = 0; search->msgid >= 0 && drained < maxDrainedMessages;) {
+        struct timeval wait = {0, awaitEnd ? 100 * 1000 : 0};
+        LDAPMessage* message = nullptr;
+        int type = ldap_result(search->ld, search->msgid, LDAP_MSG_ONE, &wait, &message);
+        if (message != nullptr) ldap_msgfree(message);
+        if (type < 0 || (type == 0 && (!awaitEnd || ++idle >= maxIdleTicks))) break;
+        if (type == 0) continue;
+        ++drained;
+        if (type == LDAP_RES_SEARCH_RESULT) search->msgid = -1;
+    }
     if (search->msgid >= 0) ldap_abandon_ext(search->ld, search->msgid, nullptr, nullptr);
     search->msgid = -1;
+}
+
+}  // namespace
+
+void releaseSearch(PagedSearch* search, bool awaitEnd) noexcept {
+    releaseMessage(search);
+    dropRestOfPage(search, awaitEnd);
     forget(&search->cookie);
     forget(&search->previousCookie);
 }

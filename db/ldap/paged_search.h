@@ -29,9 +29,9 @@ struct PagedSearch {
     struct berval* values;         // the values of the attribute being read
 };
 
-// Releases everything the search holds and abandons a request still answering; any time, any
-// number of times.
-void releaseSearch(PagedSearch* search) noexcept;
+// Releases everything the search holds; a request still answering is read to its end when
+// awaitEnd (briefly, and only so far), else abandoned. Any time, any number of times.
+void releaseSearch(PagedSearch* search, bool awaitEnd) noexcept;
 
 // Requests the next page (the first on a fresh PagedSearch).
 void requestNextPage(const char* fname, PagedSearch* search);

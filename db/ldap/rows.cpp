@@ -110,11 +110,12 @@ Datum searchAsRows(const char* fname, FunctionCallInfo fcinfo, ValueDatum valueD
     { writeAllPages(fname, search, &sink); }
     PG_CATCH();
     {
-        releaseSearch(search);
+        // After a cancel or statement_timeout nothing more is waited for.
+        releaseSearch(search, geterrcode() != ERRCODE_QUERY_CANCELED);
         PG_RE_THROW();
     }
     PG_END_TRY();
-    releaseSearch(search);
+    releaseSearch(search, false);
     MemoryContextDelete(sink.perEntry);
     return static_cast<Datum>(0);
 }
