@@ -105,8 +105,9 @@ SELECT tls_sessions(1, :'rotating_cert', :'rotating_key') AS other_ca;
 SELECT tls_sessions(1, :'rotating_cert', :'rotating_key') AS own_ca_again;
 
 -- A server that ignores the page size and sends 1,000,000 entries in one answer: every row
--- arrives, and the peak resident memory of a fresh backend grows by less than 64 MB with
--- work_mem at 4 MB (rows spill to disk past it; the library holds one entry at a time).
+-- arrives, as text and as bytes, and the peak resident memory of a fresh backend grows by less
+-- than 64 MB with work_mem at 4 MB (rows spill to disk past it; the library holds one entry at
+-- a time).
 \c
 CREATE FUNCTION peak_kb() RETURNS bigint LANGUAGE sql AS $$
     SELECT (regexp_match(pg_read_file('/proc/' || pg_backend_pid() || '/status'),
@@ -116,6 +117,8 @@ SELECT pg_ldap_open(:'ldap_host', :stall_flood) AS f \gset
 SELECT peak_kb() AS peak_before \gset
 SELECT count(*) AS rows, min(value) AS first, max(value) AS last
 FROM pg_ldap_search_rows(:f, 'dc=flood', 2, '(cn=*)', '{cn}', 10);
+SELECT count(*) AS byte_rows, sum(length(value)) AS bytes
+FROM pg_ldap_search_bytes(:f, 'dc=flood', 2, '(cn=*)', '{cn}', 10);
 SELECT peak_kb() - :peak_before AS peak_growth \gset
 SELECT CASE WHEN :peak_growth < 64 * 1024 THEN 'within 64 MB' ELSE format('grew by %s kB', :peak_growth) END
     AS peak_memory;
