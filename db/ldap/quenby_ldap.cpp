@@ -18,7 +18,6 @@ extern "C" {
 #include "utils/memutils.h"
 #include "utils/timestamp.h"
 #include "utils/tuplestore.h"
-#include "storage/ipc.h"
 #include "tcop/tcopprot.h"
 
 PG_MODULE_MAGIC;
@@ -144,7 +143,6 @@ extern "C" {
 
 void _PG_init(void) {
     defineSettings();
-    on_proc_exit(releaseTlsContexts, 0);
 }
 
 Datum pg_ldap_err2text(PG_FUNCTION_ARGS) {

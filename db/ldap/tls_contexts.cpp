@@ -8,6 +8,10 @@
 
 #include "server_wait.h"
 
+extern "C" {
+#include "storage/ipc.h"
+}
+
 // Drops one reference of a context the library handed out (exported by libldap, declared in
 // its private headers only).
 extern "C" void ldap_pvt_tls_ctx_free(void* ctx);
@@ -100,6 +104,13 @@ void keep(LDAP* ld, int level, const char* certFile, const char* keyFile, const 
         return;
     }
     *freeSlot() = CachedContext{ctx, level, certCopy, keyCopy, cert, key, ++useCounter};
+    // Registered by the backend that holds contexts: a module preloaded into the postmaster
+    // would have its registration dropped in every child.
+    static bool releaseRegistered = false;
+    if (!releaseRegistered) {
+        on_proc_exit(releaseTlsContexts, 0);
+        releaseRegistered = true;
+    }
 }
 
 }  // namespace
