@@ -112,6 +112,12 @@ answers() {
     [ "$status" -ne 255 ]
 }
 
+# Whether slapd <pid> has written its pid file, which it does only once it listens: until then
+# whatever answers on the port may be another server that took it first.
+ours() {
+    [ "$(cat "$1/slapd.pid" 2>/dev/null)" = "$2" ]
+}
+
 # slapd runs in the foreground (-d 0) in the background of this shell, so the pid we hold is
 # the server's from the first moment: a daemonising slapd writes its pid file only after its
 # database is open, and a start given up before then would leave a server that nothing stops,
@@ -119,14 +125,14 @@ answers() {
 launch() {
     local work=$1 port pid
     for _ in 1 2 3 4 5; do
+        rm -f "$work/slapd.pid"
         port=$(unused_port)
         /usr/sbin/slapd -d 0 -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" \
             -n tarn-slapd-sandbox </dev/null >>"$work/slapd.log" 2>&1 &
         pid=$!
         for _ in $(seq 1 300); do
             kill -0 "$pid" 2>/dev/null || break # gone: the port was taken, try another
-            if answers "$port"; then
-                echo "$pid" >"$work/slapd.pid"
+            if ours "$work" "$pid" && answers "$port"; then
                 echo "$port"
                 return
             fi

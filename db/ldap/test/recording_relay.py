@@ -15,13 +15,13 @@ connects, so an empty one means a connection that sent nothing.
                    first TLS record, and closes both connections
   pass             passes everything on unchanged both ways
 """
+import functools
 import os
-import signal
 import socket
 import sys
 import threading
-import time
 
+import loopback
 from ldap_wire import (EXTENDED_RESPONSE, PROTOCOL_ERROR, is_starttls, read_exact, read_message,
                        starttls_response)
 
@@ -131,33 +131,15 @@ def relay(client, server_port, record, mode):
             up.join()
 
 
-def listen(server_port, record, mode):
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-
-    def accept_forever():
-        while True:
-            client, _ = listener.accept()
-            threading.Thread(target=relay, args=(client, server_port, record, mode),
-                             daemon=True).start()
-
-    threading.Thread(target=accept_forever, daemon=True).start()
-    return listener
-
-
 def main():
     server_port, port_file = int(sys.argv[1]), sys.argv[2]
     lifetime = float(sys.argv[3]) if len(sys.argv) > 3 else 900.0
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
     folder = os.path.dirname(os.path.abspath(port_file))
-    listeners = {mode: listen(server_port, os.path.join(folder, mode + ".bytes"), mode)
+    listeners = {mode: loopback.listen(functools.partial(
+                     relay, server_port=server_port,
+                     record=os.path.join(folder, mode + ".bytes"), mode=mode))
                  for mode in MODES}
-    lines = "".join(f"{name} {sock.getsockname()[1]}\n" for name, sock in listeners.items())
-    with open(port_file + ".tmp", "w") as out:
-        out.write(lines)
-    os.rename(port_file + ".tmp", port_file)
-    time.sleep(lifetime)
+    loopback.publish_and_live(port_file, listeners, lifetime)
 
 
 if __name__ == "__main__":

@@ -35,7 +35,8 @@ trap cleanup EXIT
 # shellcheck disable=SC1091
 . "$slapd_work/env"
 # The backend reads the client certificates and keys as the cluster's owner: it gets copies.
-shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT LDAP_ROGUE_KEY)
+shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CA_CERT LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT \
+    LDAP_ROGUE_KEY)
 eval "$shared"
 
 # What the peers below record of the clients' bytes, read by wire_holds.sh.

@@ -24,18 +24,17 @@ and some answer, but never usefully (every bind succeeds):
   no_starttls       refuses StartTLS with protocolError (2) and records every byte clients send
                     in no_starttls.bytes beside <port-file>
 """
+import functools
+import itertools
 import os
-import signal
 import socket
 import ssl
 import subprocess
 import sys
 import tempfile
-import functools
-import itertools
-import threading
 import time
 
+import loopback
 from ldap_wire import (ABANDON_REQUEST, BIND_REQUEST, BIND_RESPONSE, EXTENDED_REQUEST,
                        PROTOCOL_ERROR, SEARCH_DONE, SEARCH_REQUEST, UNBIND_REQUEST,
                        UNWILLING_TO_PERFORM, is_paged, is_starttls, paged_control, read_message,
@@ -199,26 +198,14 @@ def serve_no_starttls(record, conn, context):
     answer_requests(read, conn.sendall, no_entries)
 
 
-def handle(serve, conn, context):
-    with conn:
-        try:
-            serve(conn, context)
-        except (EOFError, OSError, ssl.SSLError):
-            pass
-
-
 def listen(serve, context):
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-
-    def accept_forever():
-        while True:
-            conn, _ = listener.accept()
-            threading.Thread(target=handle, args=(serve, conn, context), daemon=True).start()
-
-    threading.Thread(target=accept_forever, daemon=True).start()
-    return listener
+    def on_connection(conn):
+        with conn:
+            try:
+                serve(conn, context)
+            except (EOFError, OSError, ssl.SSLError):
+                pass
+    return loopback.listen(on_connection)
 
 
 def full_backlog():
@@ -250,7 +237,6 @@ def tls_context(folder):
 def main():
     port_file = sys.argv[1]
     lifetime = float(sys.argv[2]) if len(sys.argv) > 2 else 900.0
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
     record = os.path.join(os.path.dirname(os.path.abspath(port_file)), "no_starttls.bytes")
     with tempfile.TemporaryDirectory() as folder:
         context = tls_context(folder)
@@ -266,11 +252,7 @@ def main():
         }
         backlog, _fillers = full_backlog()
         listeners["backlog"] = backlog
-        lines = "".join(f"{name} {sock.getsockname()[1]}\n" for name, sock in listeners.items())
-        with open(port_file + ".tmp", "w") as out:
-            out.write(lines)
-        os.rename(port_file + ".tmp", port_file)
-        time.sleep(lifetime)
+        loopback.publish_and_live(port_file, listeners, lifetime)
 
 
 if __name__ == "__main__":
