@@ -177,17 +177,12 @@ RESET client_min_messages;
 
 -- quenby_ldap.require_tls: a bind on a session without TLS is refused (13) without sending;
 -- with TLS it binds. The server test runs StartTLS first, with the library's default trust
--- settings (here an ldaprc in the data folder, which a new backend reads): it tells a good
--- password from a wrong one, and against a server without StartTLS it sends no password.
+-- settings (here an ldaprc in the data folder that trusts the test CA, read by a new backend):
+-- it tells a good password from a wrong one, and against a server without StartTLS it sends no
+-- password.
+\! "$QUENBY_TEST_DIR/default_trust.sh" on
 \c
 SELECT pg_backend_pid() AS backend \gset
-CREATE FUNCTION write_ldaprc(lines text[]) RETURNS void LANGUAGE plpgsql AS $$
-BEGIN
-    EXECUTE format('COPY (SELECT unnest(%L::text[])) TO %L', lines,
-                   current_setting('data_directory') || '/ldaprc');
-END $$;
-SELECT write_ldaprc(ARRAY['TLS_REQCERT never', 'TLS_CERT ' || :'client_cert',
-                          'TLS_KEY ' || :'client_key']);
 SET quenby_ldap.require_tls = on;
 \! "$QUENBY_TEST_DIR/wire_holds.sh" --forget pass
 SELECT pg_ldap_open(:'ldap_host', :relay_pass) AS s \gset
@@ -201,7 +196,7 @@ SELECT pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', :'bind_pw') AS 
        pg_ldap_server_test(:'ldap_host', :stall_no_starttls, 'cn=x', 'Wire-Passw0rd') AS no_starttls;
 \! echo "no_starttls: $("$QUENBY_TEST_DIR/wire_holds.sh" no_starttls Wire-Passw0rd)"
 RESET quenby_ldap.require_tls;
-SELECT write_ldaprc('{}');
+\! "$QUENBY_TEST_DIR/default_trust.sh" off
 
 -- Messages carry the function's name and the module's source file as their location.
 \set VERBOSITY verbose
