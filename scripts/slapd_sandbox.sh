@@ -3,14 +3,15 @@
 #
 #   slapd_sandbox.sh start <workdir> [bulk-count] [--max-page-size N]
 #                                                   test certificates, config, test tree (plus
-#                                                   bulk-count entries under ou=bulk), slapd on a
+#                                                   bulk-count people under ou=bulk, each with a
+#                                                   jpegPhoto of its own), slapd on a
 #                                                   free loopback port; writes <workdir>/env.
-#                                                   --max-page-size: see limit_plain_searches
+#                                                   --max-page-size: see configure_test_server
 #   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
 #
-# The test tree holds a referral (ou=elsewhere) to a second throwaway slapd that refuses
-# anonymous operations, as a domain controller refuses the unbound connections a client opens
-# to chase a reference.
+# The test tree, its schema and the certificates come from db/ldap/test/fixtures. The tree holds
+# a referral (ou=elsewhere) to a second throwaway slapd that refuses anonymous operations, as a
+# domain controller refuses the unbound connections a client opens to chase a reference.
 #
 # Debian's /usr/sbin/slapd runs as an ordinary process with its own config file and data
 # folder; the system's instance is never touched. StartTLS is offered with certificates from a
@@ -21,11 +22,12 @@ set -euo pipefail
 
 die() { echo "slapd_sandbox: $*" >&2; exit 1; }
 
-readonly base_dn="dc=tarn,dc=test"
-readonly admin_dn="cn=admin,$base_dn"
-readonly user_dn="uid=alice,ou=people,$base_dn"
-readonly user_password="alice-secret"
-readonly wide_extra_attributes=128
+fixtures=$(cd "$(dirname "$0")/../db/ldap/test/fixtures" && pwd)
+directory() { python3 "$fixtures/directory.py" "$@"; }
+# Who is in the test tree, as the fixture says.
+base_dn='' user_dn='' user_password='' referral_dn=''
+eval "$(directory identity)"
+[ -n "$base_dn" ] || die "no identity from $fixtures/directory.py"
 
 unused_port() {
     local port
@@ -36,58 +38,10 @@ unused_port() {
     die "no free port found"
 }
 
-# make_cert <name> <subject> <issuer-name|self> [extensions]
-make_cert() {
-    local dir=$1 name=$2 subject=$3 issuer=$4 extensions=${5:-}
-    openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
-        -keyout "$dir/$name.key" -subj "$subject" -out "$dir/$name.csr" 2>/dev/null
-    if [ "$issuer" = self ]; then
-        openssl x509 -req -in "$dir/$name.csr" -signkey "$dir/$name.key" -days 2 \
-            -extfile <(printf 'basicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign,cRLSign\n') \
-            -out "$dir/$name.crt" 2>/dev/null
-    else
-        openssl x509 -req -in "$dir/$name.csr" -CA "$dir/$issuer.crt" -CAkey "$dir/$issuer.key" \
-            -CAcreateserial -days 2 -extfile <(printf '%s\n' "$extensions") \
-            -out "$dir/$name.crt" 2>/dev/null
-    fi
-    rm -f "$dir/$name.csr"
-}
-
-make_certificates() {
-    local dir=$1
-    mkdir -p "$dir"
-    make_cert "$dir" ca "/CN=tarn test CA" self
-    make_cert "$dir" server "/CN=localhost" ca \
-        "subjectAltName=IP:127.0.0.1,DNS:localhost
-extendedKeyUsage=serverAuth"
-    make_cert "$dir" client "/CN=tarn test client" ca "extendedKeyUsage=clientAuth"
-    # A client certificate from a CA the server does not know: it must be refused.
-    make_cert "$dir" rogue-ca "/CN=rogue CA" self
-    make_cert "$dir" rogue "/CN=rogue client" rogue-ca "extendedKeyUsage=clientAuth"
-    chmod 700 "$dir"
-    chmod 600 "$dir"/*
-}
-
-# Attributes of the test schema: tarnAttr001..128 for the wide entry, and octet strings for
-# binary values.
-write_schema() {
-    local file=$1 oid=1.3.6.1.4.1.4203.666.77 i
-    {
-        for i in $(seq -f '%03g' 1 "$wide_extra_attributes"); do
-            echo "attributetype ( $oid.1.$((10#$i)) NAME 'tarnAttr$i'" \
-                "EQUALITY caseIgnoreMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )"
-        done
-        local name n=0
-        for name in tarnBlob tarnLeadZero tarnBadText; do
-            n=$((n + 1))
-            echo "attributetype ( $oid.2.$n NAME '$name'" \
-                "EQUALITY octetStringMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.40 )"
-        done
-    } >"$file"
-}
-
+# write_config <work> <suffix> <sizelimit> <global lines> <database lines>: the one writer of
+# slapd.conf, for both servers; the schema of the test tree is in <work>/tarn.schema.
 write_config() {
-    local work=$1
+    local work=$1 suffix=$2 sizelimit=$3 global=$4 database=$5
     cat >"$work/slapd.conf" <<CONF
 include /etc/ldap/schema/core.schema
 include /etc/ldap/schema/cosine.schema
@@ -98,144 +52,57 @@ pidfile $work/slapd.pid
 argsfile $work/slapd.args
 modulepath /usr/lib/ldap
 moduleload back_mdb
-sizelimit unlimited
-
-TLSCACertificateFile $work/certs/ca.crt
-TLSCertificateFile $work/certs/server.crt
-TLSCertificateKeyFile $work/certs/server.key
-TLSVerifyClient demand
+sizelimit $sizelimit
+$global
 
 database mdb
 maxsize 1073741824
-suffix "$base_dn"
-rootdn "$admin_dn"
+suffix "$suffix"
+rootdn "cn=admin,$suffix"
 rootpw admin-secret
 directory $work/data
-access to attrs=userPassword by anonymous auth by self write by * none
-access to * by * read
+$database
 CONF
 }
 
-b64() { printf "$1" | base64 -w0; }
-
-write_tree() {
-    local file=$1 i
-    {
-        cat <<LDIF
-dn: $base_dn
-objectClass: dcObject
-objectClass: organization
-dc: tarn
-o: tarn test
-
-dn: ou=people,$base_dn
-objectClass: organizationalUnit
-ou: people
-
-dn: $user_dn
-objectClass: inetOrgPerson
-uid: alice
-cn: Alice Example
-sn: Example
-mail: alice@tarn.test
-mail: alice.example@tarn.test
-mail: a.example@tarn.test
-userPassword: $user_password
-
-dn: ou=staff,ou=people,$base_dn
-objectClass: organizationalUnit
-ou: staff
-
-dn: uid=bob,ou=staff,ou=people,$base_dn
-objectClass: inetOrgPerson
-uid: bob
-cn: Bob Example
-sn: Example
-
-dn: uid=carol,ou=staff,ou=people,$base_dn
-objectClass: inetOrgPerson
-uid: carol
-cn: Carol Ex\$ample
-sn: Example
-
-dn: ou=empty,$base_dn
-objectClass: organizationalUnit
-ou: empty
-
-dn: cn=binary,$base_dn
-objectClass: device
-objectClass: extensibleObject
-cn: binary
-tarnBlob:: $(b64 'ab\0cd')
-tarnLeadZero:: $(b64 '\0xyz')
-tarnBadText:: $(b64 'ok\377\376')
-
-dn:: $(b64 "cn=price \342\202\254,cn=binary,$base_dn")
-objectClass: device
-cn:: $(b64 'price \342\202\254')
-
-dn: cn=wide,$base_dn
-objectClass: device
-objectClass: extensibleObject
-cn: wide
-LDIF
-        for i in $(seq -f '%03g' 1 "$wide_extra_attributes"); do
-            echo "tarnAttr$i: value $i"
-        done
-    } >"$file"
+# load <work> <ldif-file>...: a fresh database of the config in <work> holding those entries.
+load() {
+    local work=$1 ldif
+    shift
+    mkdir -p "$work/data"
+    for ldif in "$@"; do
+        slapadd -q -f "$work/slapd.conf" -l "$ldif" >>"$work/slapadd.log" 2>&1 ||
+            { cat "$work/slapadd.log" >&2; die "loading $ldif failed"; }
+    done
 }
-
-write_bulk() {
-    local file=$1 count=$2
-    printf 'dn: ou=bulk,%s\nobjectClass: organizationalUnit\nou: bulk\n\n' "$base_dn" >"$file"
-    seq -f '%05g' 1 "$count" | awk -v base="$base_dn" '{
-        printf "dn: uid=user%s,ou=bulk,%s\nobjectClass: inetOrgPerson\nuid: user%s\n", $1, base, $1
-        printf "cn: Bulk User %s\nsn: User%s\nmail: user%s@tarn.test\n\n", $1, $1, $1 }' >>"$file"
-}
-
-readonly referral_dn="ou=elsewhere,$base_dn"
 
 # The second slapd: it holds the subtree the referral names and answers nothing anonymous.
 start_referral_target() {
     local work=$1
-    mkdir -p "$work/data"
-    cat >"$work/slapd.conf" <<CONF
-include /etc/ldap/schema/core.schema
-pidfile $work/slapd.pid
-argsfile $work/slapd.args
-modulepath /usr/lib/ldap
-moduleload back_mdb
-disallow bind_anon
-require authc
-
-database mdb
-maxsize 10485760
-suffix "$referral_dn"
-rootdn "cn=admin,$referral_dn"
-rootpw admin-secret
-directory $work/data
-CONF
-    printf 'dn: %s\nobjectClass: organizationalUnit\nou: elsewhere\n\ndn: cn=remote,%s\nobjectClass: device\ncn: remote\n' \
-        "$referral_dn" "$referral_dn" >"$work/tree.ldif"
-    slapadd -q -f "$work/slapd.conf" -l "$work/tree.ldif" >"$work/slapadd.log" 2>&1 ||
-        { cat "$work/slapadd.log" >&2; die "loading the referral target failed"; }
+    mkdir -p "$work"
+    directory schema >"$work/tarn.schema"
+    write_config "$work" "$referral_dn" unlimited "disallow bind_anon
+require authc" ""
+    directory referral-tree >"$work/tree.ldif"
+    load "$work" "$work/tree.ldif"
     launch "$work"
 }
 
-write_referral() {
-    local file=$1 port=$2
-    printf '\ndn: %s\nobjectClass: referral\nobjectClass: extensibleObject\nou: elsewhere\nref: ldap://127.0.0.1:%s/%s\n' \
-        "$referral_dn" "$port" "$referral_dn" >>"$file"
-}
-
-# Like Active Directory's MaxPageSize: a plain search returns at most <n> entries and then ends
-# with sizeLimitExceeded (4), a paged search (RFC 2696) returns every entry. The rootdn is
-# exempt from limits: search as another user.
-limit_plain_searches() {
-    local work=$1 n=$2
-    sed -i "s/^sizelimit unlimited\$/sizelimit size.soft=$n size.hard=$n size.prtotal=unlimited/" \
-        "$work/slapd.conf"
-    grep -q "^sizelimit size.soft=$n " "$work/slapd.conf" || die "no sizelimit line to limit"
+# The test slapd: StartTLS with the certificates of <work>/certs, a client certificate of the
+# test CA demanded. With <max-page-size> other than 0 it behaves like Active Directory's
+# MaxPageSize: a plain search returns at most that many entries and then ends with
+# sizeLimitExceeded (4), a paged search (RFC 2696) returns every entry. The rootdn is exempt
+# from limits: search as another user.
+configure_test_server() {
+    local work=$1 max_page_size=$2 sizelimit=unlimited
+    [ "$max_page_size" -eq 0 ] ||
+        sizelimit="size.soft=$max_page_size size.hard=$max_page_size size.prtotal=unlimited"
+    directory schema >"$work/tarn.schema"
+    write_config "$work" "$base_dn" "$sizelimit" "TLSCACertificateFile $work/certs/ca.crt
+TLSCertificateFile $work/certs/server.crt
+TLSCertificateKeyFile $work/certs/server.key
+TLSVerifyClient demand" "access to attrs=userPassword by anonymous auth by self write by * none
+access to * by * read"
 }
 
 # Any answer will do, a refusal included (exit status 255: nothing answered).
@@ -245,6 +112,12 @@ answers() {
     [ "$status" -ne 255 ]
 }
 
+# Whether slapd <pid> has written its pid file, which it does only once it listens: until then
+# whatever answers on the port may be another server that took it first.
+ours() {
+    [ "$(cat "$1/slapd.pid" 2>/dev/null)" = "$2" ]
+}
+
 # slapd runs in the foreground (-d 0) in the background of this shell, so the pid we hold is
 # the server's from the first moment: a daemonising slapd writes its pid file only after its
 # database is open, and a start given up before then would leave a server that nothing stops,
@@ -252,14 +125,14 @@ answers() {
 launch() {
     local work=$1 port pid
     for _ in 1 2 3 4 5; do
+        rm -f "$work/slapd.pid"
         port=$(unused_port)
         /usr/sbin/slapd -d 0 -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" \
             -n tarn-slapd-sandbox </dev/null >>"$work/slapd.log" 2>&1 &
         pid=$!
         for _ in $(seq 1 300); do
             kill -0 "$pid" 2>/dev/null || break # gone: the port was taken, try another
-            if answers "$port"; then
-                echo "$pid" >"$work/slapd.pid"
+            if ours "$work" "$pid" && answers "$port"; then
                 echo "$port"
                 return
             fi
@@ -286,22 +159,17 @@ start() {
     mkdir -p "$work"
     work=$(cd "$work" && pwd)
     chmod 700 "$work"
-    make_certificates "$work/certs"
-    write_schema "$work/tarn.schema"
-    write_config "$work"
-    [ "$max_page_size" -eq 0 ] || limit_plain_searches "$work" "$max_page_size"
-    write_tree "$work/tree.ldif"
+    "$fixtures/make_certs.sh" "$work/certs"
     local referral_port
     referral_port=$(start_referral_target "$work/elsewhere")
-    write_referral "$work/tree.ldif" "$referral_port"
-    mkdir -p "$work/data"
-    slapadd -q -f "$work/slapd.conf" -l "$work/tree.ldif" >"$work/slapadd.log" 2>&1 ||
-        { cat "$work/slapadd.log" >&2; die "loading the test tree failed"; }
+    configure_test_server "$work" "$max_page_size"
+    directory tree "ldap://127.0.0.1:$referral_port/" >"$work/tree.ldif"
+    local trees=("$work/tree.ldif")
     if [ "$bulk" -gt 0 ]; then
-        write_bulk "$work/bulk.ldif" "$bulk"
-        slapadd -q -f "$work/slapd.conf" -l "$work/bulk.ldif" >>"$work/slapadd.log" 2>&1 ||
-            { cat "$work/slapadd.log" >&2; die "loading the bulk entries failed"; }
+        directory bulk "$bulk" >"$work/bulk.ldif"
+        trees+=("$work/bulk.ldif")
     fi
+    load "$work" "${trees[@]}"
     local port
     port=$(launch "$work")
     cat >"$work/env" <<ENV

@@ -1,7 +1,10 @@
 // Directory data as SQL text.
 #include "directory_text.h"
 
+#include <cstring>
+
 extern "C" {
+#include "catalog/pg_type.h"
 #include "mb/pg_wchar.h"
 #include "utils/builtins.h"
 #include "utils/memutils.h"
@@ -38,12 +41,57 @@ Datum attributeNameText(const char* fname, const struct berval& name) {
     return textOf(name);
 }
 
-Datum attributeValueText(const char* fname, const struct berval& name, const struct berval& value) {
+void requireValueText(const char* fname, const struct berval& name, const struct berval& value) {
     if (!isDatabaseText(value)) {
         QUENBY_REPORT(ERROR, fname, "Value of attribute %.*s is not valid in the database encoding",
                       static_cast<int>(name.bv_len), name.bv_val);
     }
+}
+
+Datum attributeValueText(const char* fname, const struct berval& name, const struct berval& value) {
+    requireValueText(fname, name, value);
     return textOf(value);
+}
+
+Size byteaSize(const struct berval& bytes) noexcept {
+    if (bytes.bv_len > MaxAllocSize - VARHDRSZ) return 0;
+    return VARHDRSZ + bytes.bv_len;
+}
+
+void fillBytea(bytea* into, const struct berval& bytes) noexcept {
+    SET_VARSIZE(into, VARHDRSZ + bytes.bv_len);
+    memcpy(VARDATA(into), bytes.bv_val, bytes.bv_len);
+}
+
+bytea* byteaOf(const char* fname, const struct berval& bytes) {
+    Size size = byteaSize(bytes);
+    if (size == 0) reportOutOfMemory(fname);
+    bytea* copy = static_cast<bytea*>(palloc(size));
+    fillBytea(copy, bytes);
+    return copy;
+}
+
+char** attributeList(ArrayType* names, int limit, const char* traceFname) {
+    Datum* elements;
+    bool* nulls;
+    int count;
+    deconstruct_array(names, TEXTOID, -1, false, TYPALIGN_INT, &elements, &nulls, &count);
+    if (traceFname != nullptr) {
+        QUENBY_REPORT(DEBUG1, traceFname, "Number of Attributes : %d.", count);
+    }
+    char** list = static_cast<char**>(palloc(sizeof(char*) * (count + 1)));
+    int taken = 0;
+    for (int i = 0; i < count && (limit < 0 || taken < limit); ++i) {
+        if (nulls[i]) continue;
+        text* element = DatumGetTextPP(elements[i]);
+        int length = VARSIZE_ANY_EXHDR(element);
+        list[taken++] = pnstrdup(VARDATA_ANY(element), length);
+        if (traceFname != nullptr) {
+            QUENBY_REPORT(DEBUG1, traceFname, "attr[%d] %s, len %d.", i, list[taken - 1], length);
+        }
+    }
+    list[taken] = nullptr;
+    return list;
 }
 
 }  // namespace quenby

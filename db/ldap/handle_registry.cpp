@@ -6,11 +6,16 @@
 // unknown as a number that was never a handle, with the same answer at the same cost.
 #include "handle_registry.h"
 
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "server_wait.h"
+
+extern "C" {
+#include "utils/timestamp.h"
+}
 
 namespace quenby {
 namespace {
@@ -19,6 +24,12 @@ struct SessionRecord {
     LDAP* ld;
     Oid owner;
     std::unordered_set<Handle> results;
+    std::string host;
+    int port;
+    TlsState tls;
+    bool bound;
+    std::string boundDn;
+    TimestampTz opened;
 };
 
 struct ResultRecord {
@@ -73,15 +84,65 @@ void forgetResult(Registry& registry, Handle handle) noexcept {
 
 }  // namespace
 
-bool rememberSession(LDAP* ld) noexcept {
+bool rememberSession(LDAP* ld, const char* host, int port) noexcept {
     Registry* registry = registryOrNull();
     if (registry == nullptr) return false;
     try {
-        registry->sessions.emplace(handleOf(ld), SessionRecord{ld, GetUserId(), {}});
+        registry->sessions.emplace(
+            handleOf(ld),
+            SessionRecord{
+                ld, GetUserId(), {}, host, port, TlsState::none, false, {}, GetCurrentTimestamp()});
         return true;
     } catch (...) {
         return false;
     }
+}
+
+TlsState tlsStateOf(Handle session) noexcept {
+    Registry* registry = registryOrNull();
+    SessionRecord* record = registry == nullptr ? nullptr : ownRecord(registry->sessions, session);
+    return record == nullptr ? TlsState::none : record->tls;
+}
+
+void setTlsState(Handle session, TlsState state) noexcept {
+    Registry* registry = registryOrNull();
+    SessionRecord* record = registry == nullptr ? nullptr : ownRecord(registry->sessions, session);
+    if (record != nullptr) record->tls = state;
+}
+
+void setBoundDn(Handle session, const char* dn) noexcept {
+    Registry* registry = registryOrNull();
+    SessionRecord* record = registry == nullptr ? nullptr : ownRecord(registry->sessions, session);
+    if (record == nullptr) return;
+    record->bound = false;
+    if (dn == nullptr) return;
+    try {
+        record->boundDn = dn;
+        record->bound = true;
+    } catch (...) {
+        // A DN that does not fit shows as not bound.
+        record->bound = false;
+    }
+}
+
+int ownSessions(SessionView* views, int room) noexcept {
+    Registry* registry = registryOrNull();
+    if (registry == nullptr) return 0;
+    int count = 0;
+    for (const auto& [handle, record] : registry->sessions) {
+        if (record.owner != GetUserId()) continue;
+        if (count < room) {
+            views[count] = SessionView{handle,
+                                       record.host.c_str(),
+                                       record.port,
+                                       record.tls,
+                                       record.bound ? record.boundDn.c_str() : nullptr,
+                                       static_cast<int>(record.results.size()),
+                                       record.opened};
+        }
+        ++count;
+    }
+    return count;
 }
 
 LDAP* liveSession(Handle handle) noexcept {
@@ -142,6 +203,8 @@ int releaseSession(Handle handle) noexcept {
         results.erase(result);
     }
     LDAP* ld = found->second.ld;
+    // Not even the unbind request goes out in clear once TLS was asked for and failed.
+    if (found->second.tls == TlsState::failed) cutConnection(ld);
     registry->sessions.erase(found);
     return closeSession(ld);
 }

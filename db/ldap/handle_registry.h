@@ -7,8 +7,36 @@
 
 namespace quenby {
 
-// Records a session just opened. False when memory ran out (the session is not recorded).
-bool rememberSession(LDAP* ld) noexcept;
+// Whether TLS runs on a session. Once StartTLS was asked for and did not succeed, the session
+// never sends another byte in clear.
+enum class TlsState { none, running, failed };
+
+// Records a session just opened to host:port. False when memory ran out (the session is not
+// recorded).
+bool rememberSession(LDAP* ld, const char* host, int port) noexcept;
+
+// The TLS state of a live session (none for an unknown handle), and its change.
+TlsState tlsStateOf(Handle session) noexcept;
+void setTlsState(Handle session, TlsState state) noexcept;
+
+// Records the DN of the session's last successful bind ("" for an anonymous one); null after a
+// failed bind, which leaves the session anonymous.
+void setBoundDn(Handle session, const char* dn) noexcept;
+
+// What pg_ldap_sessions shows of a session; the strings live as long as the session.
+struct SessionView {
+    Handle session;
+    const char* host;
+    int port;
+    TlsState tls;
+    const char* boundDn;  // null while not bound
+    int results;
+    TimestampTz opened;
+};
+
+// Fills `views` (room for `room`) with the current user's live sessions; returns how many
+// there are, which may exceed `room`.
+int ownSessions(SessionView* views, int room) noexcept;
 
 // Records a search result of a live session together with all of its entries, so that walking
 // them later is a chain of constant-time lookups. False when memory ran out.

@@ -1,36 +1,25 @@
-// One search, page by page.
+// One search, page by page, message by message.
 #include "paged_search.h"
+
+#include <cstring>
 
 #include "server_wait.h"
 
 namespace quenby {
 namespace {
 
-void forgetCookie(PagedSearch* search) noexcept {
-    ber_memfree(search->cookie.bv_val);
-    search->cookie = {0, nullptr};
+void forget(struct berval* cookie) noexcept {
+    ber_memfree(cookie->bv_val);
+    *cookie = {0, nullptr};
 }
 
-// Sends the request for the next page, with the cookie of the page before; the message id.
-int sendRequest(const char* fname, PagedSearch* search) {
-    const SearchRequest& request = search->request;
-    LDAPControl* paging = nullptr;
-    if (request.pageSize > 0) {
-        // Not critical, as ldapsearch sends it: a server without paging answers in one piece,
-        // and then either gives everything or fails with its size limit.
-        int rc =
-            ldap_create_page_control(search->ld, request.pageSize, &search->cookie, 0, &paging);
-        forgetCookie(search);
-        if (rc != LDAP_SUCCESS) reportSearchError(fname, rc);
-    }
-    LDAPControl* controls[] = {paging, nullptr};
-    int msgid = -1;
-    int rc =
-        ldap_search_ext(search->ld, request.base, request.scope, request.filter, request.attributes,
-                        0, controls, nullptr, nullptr, LDAP_NO_LIMIT, &msgid);
-    if (paging != nullptr) ldap_control_free(paging);
-    if (rc != LDAP_SUCCESS) reportSearchError(fname, rc);
-    return msgid;
+void releaseMessage(PagedSearch* search) noexcept {
+    ber_memfree(search->values);
+    search->values = nullptr;
+    if (search->cursor != nullptr) ber_free(search->cursor, 0);
+    search->cursor = nullptr;
+    ldap_msgfree(search->message);
+    search->message = nullptr;
 }
 
 // Takes the cookie from the server's paged results control. A server that sent none has
@@ -49,8 +38,8 @@ int takeCookie(PagedSearch* search, LDAPControl** controls) {
 int readOutcome(PagedSearch* search) {
     int code = LDAP_SUCCESS;
     LDAPControl** controls = nullptr;
-    int rc =
-        ldap_parse_result(search->ld, search->page, &code, nullptr, nullptr, nullptr, &controls, 0);
+    int rc = ldap_parse_result(search->ld, search->message, &code, nullptr, nullptr, nullptr,
+                               &controls, 0);
     if (rc != LDAP_SUCCESS) return rc;
     search->lastPage = true;
     if (code == LDAP_SUCCESS && search->request.pageSize > 0) rc = takeCookie(search, controls);
@@ -58,30 +47,109 @@ int readOutcome(PagedSearch* search) {
     return rc != LDAP_SUCCESS ? rc : code;
 }
 
-}  // namespace
-
-void releasePage(PagedSearch* search) noexcept {
-    ber_memfree(search->values);
-    search->values = nullptr;
-    if (search->cursor != nullptr) ber_free(search->cursor, 0);
-    search->cursor = nullptr;
-    ldap_msgfree(search->page);
-    search->page = nullptr;
-    forgetCookie(search);
+// A server that answers a page with no entries and asks again with the same cookie would be
+// asked for ever.
+bool pagingStuck(const PagedSearch* search) {
+    return !search->lastPage && search->entriesInPage == 0 &&
+           search->cookie.bv_len == search->previousCookie.bv_len &&
+           memcmp(search->cookie.bv_val, search->previousCookie.bv_val, search->cookie.bv_len) == 0;
 }
 
-void fetchNextPage(const char* fname, PagedSearch* search) {
-    ldap_msgfree(search->page);
-    search->page = nullptr;
-    int msgid = sendRequest(fname, search);
-    if (awaitAnswer(search->ld, msgid, OnInterrupt::abandonRequest, &search->page) == -1) {
-        reportSearchError(fname, sessionErrorCode(search->ld));
-    }
+// Ends the page with its result message.
+void endPage(const char* fname, PagedSearch* search) {
+    search->msgid = -1;
     int code = readOutcome(search);
     if (code != LDAP_SUCCESS) {
-        releasePage(search);
+        releaseSearch(search, false);
         reportSearchError(fname, code);
     }
+    if (pagingStuck(search)) {
+        releaseSearch(search, false);
+        QUENBY_REPORT(ERROR, fname,
+                      "LDAP server fault: a page without entries asks for the next page with the "
+                      "same cookie again");
+    }
+    releaseMessage(search);
+}
+
+// At most this many messages of a page left behind are read and dropped, waiting at most this
+// many ticks of 100 ms for each, before the request is abandoned instead.
+constexpr int maxDrainedMessages = 1000;
+constexpr int maxIdleTicks = 10;
+
+// Reads and drops the rest of a page left behind by an ERROR while its entries were read, so
+// that the server has finished the request before the next one on the connection: slapd keeps
+// one paging state per connection, and a request still running there when the next paged
+// search starts overwrites that search's state (its next page then gets protocolError). Only
+// a flood, a stalled server or an interrupt (awaitEnd false: nothing is waited for) leaves the
+// request to an abandon.
+void dropRestOfPage(PagedSearch* search, bool awaitEnd) noexcept {
+    int idle = 0;
+    for (int drained = 0; search->msgid >= 0 && drained < maxDrainedMessages;) {
+        struct timeval wait = {0, awaitEnd ? 100 * 1000 : 0};
+        LDAPMessage* message = nullptr;
+        int type = ldap_result(search->ld, search->msgid, LDAP_MSG_ONE, &wait, &message);
+        if (message != nullptr) ldap_msgfree(message);
+        if (type < 0 || (type == 0 && (!awaitEnd || ++idle >= maxIdleTicks))) break;
+        if (type == 0) continue;
+        ++drained;
+        if (type == LDAP_RES_SEARCH_RESULT) search->msgid = -1;
+    }
+    if (search->msgid >= 0) ldap_abandon_ext(search->ld, search->msgid, nullptr, nullptr);
+    search->msgid = -1;
+}
+
+}  // namespace
+
+void releaseSearch(PagedSearch* search, bool awaitEnd) noexcept {
+    releaseMessage(search);
+    dropRestOfPage(search, awaitEnd);
+    forget(&search->cookie);
+    forget(&search->previousCookie);
+}
+
+void requestNextPage(const char* fname, PagedSearch* search) {
+    const SearchRequest& request = search->request;
+    forget(&search->previousCookie);
+    search->previousCookie = search->cookie;
+    search->cookie = {0, nullptr};
+    search->entriesInPage = 0;
+    LDAPControl* paging = nullptr;
+    if (request.pageSize > 0) {
+        // Not critical, as ldapsearch sends it: a server without paging answers in one piece,
+        // and then either gives everything or fails with its size limit.
+        int rc = ldap_create_page_control(search->ld, request.pageSize, &search->previousCookie, 0,
+                                          &paging);
+        if (rc != LDAP_SUCCESS) reportSearchError(fname, rc);
+    }
+    LDAPControl* controls[] = {paging, nullptr};
+    int rc =
+        ldap_search_ext(search->ld, request.base, request.scope, request.filter, request.attributes,
+                        0, controls, nullptr, nullptr, LDAP_NO_LIMIT, &search->msgid);
+    if (paging != nullptr) ldap_control_free(paging);
+    if (rc != LDAP_SUCCESS) {
+        search->msgid = -1;
+        reportSearchError(fname, rc);
+    }
+}
+
+LDAPMessage* nextEntry(const char* fname, PagedSearch* search) {
+    while (search->msgid >= 0) {
+        releaseMessage(search);
+        int type = awaitAnswer(search->ld, search->msgid, LDAP_MSG_ONE, OnInterrupt::abandonRequest,
+                               &search->message);
+        if (type == -1) {
+            search->msgid = -1;
+            reportSearchError(fname, sessionErrorCode(search->ld));
+        }
+        if (type == LDAP_RES_SEARCH_ENTRY) {
+            ++search->entriesInPage;
+            return search->message;
+        }
+        if (type == LDAP_RES_SEARCH_RESULT) endPage(fname, search);
+        // Continuation references and intermediate messages are not followed.
+    }
+    return nullptr;
 }
 
 void reportSearchError(const char* fname, int code) {

@@ -5,16 +5,16 @@
 // until a whole record has arrived, which a stalled or hostile server may never send. So every
 // connection is made here, non-blocking, and handed to the library with a layer of our own
 // under its TLS layer: every read and write of the connection, the TLS handshake and TLS
-// records included, waits in short ticks and gives the connection up once a cancel, a
-// statement_timeout or a terminate is pending. The ERROR itself is only ever raised here, in
-// our own frames, never from inside the library (whose locks a longjmp would leave behind).
+// records included, sleeps on the backend's latch and the socket, and gives the connection up
+// once a cancel, a statement_timeout or a terminate is pending, or its time is up. The ERROR
+// itself is only ever raised here, in our own frames, never from inside the library (whose
+// locks a longjmp would leave behind).
 #include "server_wait.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openldap.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,19 +22,26 @@
 #include <cstdio>
 #include <cstring>
 
+#include "settings.h"
+
 extern "C" {
 #include "storage/fd.h"
+#include "storage/latch.h"
+#include "utils/timestamp.h"
+#include "utils/wait_event.h"
 }
 
 namespace quenby {
 namespace {
 
-// How long a wait for the server goes without looking at cancel and statement_timeout.
-constexpr long interruptTickMicros = 100 * 1000;
-constexpr int interruptTickMillis = static_cast<int>(interruptTickMicros / 1000);
-
 // Set while an interrupted call releases what it holds: nothing may wait then.
 bool releasingAfterInterrupt = false;
+// Set when the connection layer gave a connection up because its time was up.
+bool layerTimedOut = false;
+// While a TLS handshake runs: its deadline (quenby_ldap.connect_timeout), else 0.
+TimestampTz handshakeDeadline = 0;
+// Depth of the waits in progress.
+int waitDepth = 0;
 
 // A cancel, statement_timeout or terminate is pending and would be served now.
 bool statementEnding() {
@@ -57,19 +64,37 @@ void serveInterrupts(void (*release)(void*), void* arg) {
     PG_END_TRY();
 }
 
-// ---------------------------------------------------------------------------------------------
-// The connection layer.
+// A deadline `millis` from now, or 0 (none) for 0.
+TimestampTz deadlineIn(int millis) {
+    return millis > 0 ? TimestampTzPlusMilliseconds(GetCurrentTimestamp(), millis) : 0;
+}
 
-// Waits in ticks until the socket is ready for `events`; false once the statement is ending.
-// Signals (PostgreSQL's own arrive at any time) only end one tick early.
-bool awaitSocket(int fd, short events) {
+enum class Waited { ready, ending, timedOut };
+
+// The one wait of the module: sleeps on the latch and the socket until the socket is ready for
+// `socketEvents`, the statement is ending or the deadline (0: none) has passed. A latch set
+// for anything else (PostgreSQL's own signals arrive at any time) only starts another sleep.
+Waited awaitSocket(int fd, int socketEvents, TimestampTz deadline) {
     for (;;) {
-        if (releasingAfterInterrupt || statementEnding()) return false;
-        struct pollfd ready = {fd, events, 0};
-        int n = poll(&ready, 1, interruptTickMillis);
-        if (n > 0 || (n < 0 && errno != EINTR)) return true;
+        if (releasingAfterInterrupt || statementEnding()) return Waited::ending;
+        int events = WL_LATCH_SET | WL_EXIT_ON_PM_DEATH | socketEvents;
+        long timeout = -1;
+        if (deadline != 0) {
+            TimestampTz now = GetCurrentTimestamp();
+            if (now >= deadline) return Waited::timedOut;
+            timeout = Max(1, TimestampDifferenceMilliseconds(now, deadline));
+            events |= WL_TIMEOUT;
+        }
+        ++waitDepth;
+        int happened = WaitLatchOrSocket(MyLatch, events, fd, timeout, PG_WAIT_EXTENSION);
+        --waitDepth;
+        if (happened & WL_LATCH_SET) ResetLatch(MyLatch);
+        if (happened & socketEvents) return Waited::ready;
     }
 }
+
+// ---------------------------------------------------------------------------------------------
+// The connection layer.
 
 int socketOf(Sockbuf_IO_Desc* sbiod) {
     ber_socket_t fd = -1;
@@ -83,25 +108,36 @@ bool wouldWait(int error) {
 
 // A connection whose wait was given up is closed for good: a TLS stream cut inside a record
 // cannot be resumed, and later calls on the session answer at once with a result code.
-ber_slen_t giveUp(Sockbuf_IO_Desc* sbiod) {
+ber_slen_t giveUp(Sockbuf_IO_Desc* sbiod, Waited why) {
     shutdown(socketOf(sbiod), SHUT_RDWR);
-    errno = ECONNABORTED;
+    if (why == Waited::timedOut) layerTimedOut = true;
+    errno = why == Waited::timedOut ? ETIMEDOUT : ECONNABORTED;
     return -1;
 }
 
+// A wait inside the layer is one wait for the server: a handshake's deadline while one runs,
+// else quenby_ldap.io_timeout from now.
+TimestampTz layerDeadline() {
+    return handshakeDeadline != 0 ? handshakeDeadline : deadlineIn(ioTimeoutMillis);
+}
+
 ber_slen_t readWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    TimestampTz deadline = layerDeadline();
     for (;;) {
         ber_slen_t n = LBER_SBIOD_READ_NEXT(sbiod, buf, len);
         if (n >= 0 || !wouldWait(errno)) return n;
-        if (!awaitSocket(socketOf(sbiod), POLLIN)) return giveUp(sbiod);
+        Waited waited = awaitSocket(socketOf(sbiod), WL_SOCKET_READABLE, deadline);
+        if (waited != Waited::ready) return giveUp(sbiod, waited);
     }
 }
 
 ber_slen_t writeWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    TimestampTz deadline = layerDeadline();
     for (;;) {
         ber_slen_t n = LBER_SBIOD_WRITE_NEXT(sbiod, buf, len);
         if (n >= 0 || !wouldWait(errno)) return n;
-        if (!awaitSocket(socketOf(sbiod), POLLOUT)) return giveUp(sbiod);
+        Waited waited = awaitSocket(socketOf(sbiod), WL_SOCKET_WRITEABLE, deadline);
+        if (waited != Waited::ready) return giveUp(sbiod, waited);
     }
 }
 
@@ -129,12 +165,17 @@ void abandonAttempt(void* arg) {
     ReleaseExternalFD();
 }
 
+// Waits for the connect to complete, at most quenby_ldap.connect_timeout; false with errno
+// set when it failed or timed out.
 bool awaitConnected(Attempt* attempt) {
+    TimestampTz deadline = deadlineIn(connectTimeoutMillis);
     for (;;) {
-        struct pollfd ready = {attempt->fd, POLLOUT, 0};
-        int n = poll(&ready, 1, interruptTickMillis);
-        if (n > 0) break;
-        if (n < 0 && errno != EINTR) return false;
+        Waited waited = awaitSocket(attempt->fd, WL_SOCKET_CONNECTED, deadline);
+        if (waited == Waited::ready) break;
+        if (waited == Waited::timedOut) {
+            errno = ETIMEDOUT;
+            return false;
+        }
         serveInterrupts(abandonAttempt, attempt);
     }
     int error = 0;
@@ -163,7 +204,10 @@ void connectTo(const struct addrinfo* address, Attempt* attempt) {
     setsockopt(attempt->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Connects to the server of one LDAP URL, trying each of its addresses in turn.
+// Connects to the server of one LDAP URL, trying each of its addresses in turn. Name
+// resolution is the C library's, bounded by its resolver's own timeouts (resolv.conf): the
+// server offers no resolver that a latch could interrupt, and a resolver thread would outlive
+// an ERROR.
 void connectToUrl(const char* url, Attempt* attempt) {
     LDAPURLDesc* parsed = nullptr;
     if (ldap_url_parse(url, &parsed) != LDAP_URL_SUCCESS) return;
@@ -215,6 +259,12 @@ LDAP* connectSession(const char* host, int port) {
     return nullptr;
 }
 
+Sockbuf* sockbufOf(LDAP* ld) {
+    Sockbuf* sb = nullptr;
+    ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb);
+    return sb;
+}
+
 void prepareSession(LDAP* ld) {
     int version = LDAP_VERSION3;
     ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
@@ -227,8 +277,7 @@ void prepareSession(LDAP* ld) {
     // TLS of the old one, so that the next bind would send its password in clear. Its default
     // server becomes a socket path that does not exist: later calls answer "Can't contact".
     ldap_set_option(ld, LDAP_OPT_URI, "ldapi://%2Fnonexistent%2Fquenby_ldap");
-    Sockbuf* sb = nullptr;
-    ldap_get_option(ld, LDAP_OPT_SOCKBUF, &sb);
+    Sockbuf* sb = sockbufOf(ld);
     ber_sockbuf_add_io(sb, &waitingLayer, LBER_SBIOD_LEVEL_PROVIDER, nullptr);
     // libldap reads every message with two reads after a poll: 30,000 system calls for a
     // 10,000-entry search. liblber's read-ahead reads whatever has arrived, up to 16 kB, and
@@ -255,14 +304,53 @@ struct PendingRequest {
     OnInterrupt onInterrupt;
 };
 
+void abandonRequest(PendingRequest* request) {
+    ldap_set_option(request->ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    if (request->msgid >= 0) ldap_abandon_ext(request->ld, request->msgid, nullptr, nullptr);
+}
+
 void releaseRequest(void* arg) {
     auto* request = static_cast<PendingRequest*>(arg);
     if (request->onInterrupt == OnInterrupt::releaseSession) {
         dropSession(request->ld);
     } else {
-        ldap_set_option(request->ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
-        ldap_abandon_ext(request->ld, request->msgid, nullptr, nullptr);
+        abandonRequest(request);
     }
+}
+
+void recordErrorCode(LDAP* ld, int code) {
+    ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &code);
+}
+
+int socketOfSession(LDAP* ld) {
+    ber_socket_t fd = -1;
+    ldap_get_option(ld, LDAP_OPT_DESC, &fd);
+    return fd;
+}
+
+// Bytes that a layer of the session holds already (the read-ahead, a decrypted TLS record):
+// the socket may never become readable for them.
+bool bytesBuffered(LDAP* ld) {
+    Sockbuf* sb = sockbufOf(ld);
+    return sb != nullptr && ber_sockbuf_ctrl(sb, LBER_SB_OPT_DATA_READY, nullptr) != 0;
+}
+
+// Ends a wait that ran out of time: the request is abandoned and the session stays as after
+// an interrupt; the library's timeout code is what the caller reads.
+int timedOut(PendingRequest* request) {
+    if (request->onInterrupt == OnInterrupt::abandonRequest) abandonRequest(request);
+    recordErrorCode(request->ld, LDAP_TIMEOUT);
+    return -1;
+}
+
+// Counts the descriptor of a new connection. Every wait takes one more for a moment (the
+// server's wait set), counted the same way: a connection leaves room for it.
+bool acquireConnectionDescriptor() {
+    if (!AcquireExternalFD()) return false;
+    bool roomForWait = AcquireExternalFD();
+    if (roomForWait) ReleaseExternalFD();
+    if (!roomForWait) ReleaseExternalFD();
+    return roomForWait;
 }
 
 }  // namespace
@@ -272,7 +360,7 @@ LDAP* openSession(const char* fname, const char* host, int port) {
         reportNoSession(fname, host, port, "The port is outside 1..65535.");
         return nullptr;
     }
-    if (!AcquireExternalFD()) {
+    if (!acquireConnectionDescriptor()) {
         reportNoSession(fname, host, port,
                         "This backend has no file descriptor left for another connection.");
         return nullptr;
@@ -302,19 +390,33 @@ void dropSession(LDAP* ld) {
     ReleaseExternalFD();
 }
 
+void cutConnection(LDAP* ld) noexcept {
+    int fd = socketOfSession(ld);
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
 // ldap_start_tls_s, with the StartTLS request's answer awaited as awaitAnswer does; the
-// handshake then runs over the connection layer, so it can be interrupted too.
-int startTls(LDAP* ld) {
+// handshake then runs over the connection layer, so it can be interrupted too, and it ends at
+// quenby_ldap.connect_timeout.
+int startTls(LDAP* ld, OnInterrupt onInterrupt) {
     if (ldap_tls_inplace(ld)) return LDAP_LOCAL_ERROR;
     int msgid = -1;
     int rc = ldap_start_tls(ld, nullptr, nullptr, &msgid);
     if (rc != LDAP_SUCCESS) return rc;
     LDAPMessage* answer = nullptr;
-    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, &answer) == -1) {
+    if (awaitAnswer(ld, msgid, LDAP_MSG_ALL, onInterrupt, &answer) == -1) {
         return sessionErrorCode(ld);
     }
     rc = ldap_result2error(ld, answer, 1);
-    return rc == LDAP_SUCCESS ? ldap_install_tls(ld) : rc;
+    if (rc != LDAP_SUCCESS) return rc;
+    layerTimedOut = false;
+    handshakeDeadline = deadlineIn(connectTimeoutMillis);
+    rc = ldap_install_tls(ld);
+    handshakeDeadline = 0;
+    PendingRequest handshake = {ld, -1, onInterrupt};
+    serveInterrupts(releaseRequest, &handshake);
+    if (rc != LDAP_SUCCESS && layerTimedOut) rc = LDAP_TIMEOUT;
+    return rc;
 }
 
 int sessionErrorCode(LDAP* ld) {
@@ -323,22 +425,34 @@ int sessionErrorCode(LDAP* ld) {
     return code;
 }
 
-// Any signal that reaches the backend during a wait of the library (PostgreSQL's timers and
-// its own inter-process signals arrive at any time) would fail it with -1 and leave the
-// connection unusable. This waits for the whole answer to msgid in short ticks with the
-// library restarting interrupted waits, and serves cancel and statement_timeout between ticks
-// and after a wait the connection layer gave up. Returns the answer's type, or -1 with
-// *answer null.
-int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer) {
+// Any signal that reaches the backend during a wait of the library would fail it with -1 and
+// leave the connection unusable, so the library never waits here: it is asked for what has
+// arrived (a zero timeout, with interrupted system calls restarted), and the sleeping is done
+// on the latch. Cancel and statement_timeout are served before every call of the library,
+// every message of a flood included, and after a wait the connection layer gave up.
+int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessage** answer) {
     PendingRequest request = {ld, msgid, onInterrupt};
+    TimestampTz deadline = deadlineIn(ioTimeoutMillis);
     ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+    layerTimedOut = false;
     int type;
-    do {
-        struct timeval tick = {0, interruptTickMicros};
+    for (;;) {
+        serveInterrupts(releaseRequest, &request);
+        struct timeval noWait = {0, 0};
         *answer = nullptr;
-        type = ldap_result(ld, msgid, LDAP_MSG_ALL, &tick, answer);
-        if (type <= 0) serveInterrupts(releaseRequest, &request);
-    } while (type == 0);
+        type = ldap_result(ld, msgid, how, &noWait, answer);
+        if (type != 0) break;
+        if (bytesBuffered(ld)) continue;
+        Waited waited = awaitSocket(socketOfSession(ld), WL_SOCKET_READABLE, deadline);
+        if (waited == Waited::timedOut) {
+            type = timedOut(&request);
+            break;
+        }
+    }
+    if (type == -1) {
+        serveInterrupts(releaseRequest, &request);
+        if (layerTimedOut) recordErrorCode(ld, LDAP_TIMEOUT);
+    }
     // Other calls on the session keep the library's default: a signal interrupts them.
     ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
     return type;
@@ -349,7 +463,9 @@ int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onI
     int msgid = ldap_simple_bind(ld, user, password);
     if (msgid == -1) return sessionErrorCode(ld);
     LDAPMessage* answer = nullptr;
-    if (awaitAnswer(ld, msgid, onInterrupt, &answer) == -1) return sessionErrorCode(ld);
+    if (awaitAnswer(ld, msgid, LDAP_MSG_ALL, onInterrupt, &answer) == -1) {
+        return sessionErrorCode(ld);
+    }
     return ldap_result2error(ld, answer, 1);
 }
 
@@ -359,10 +475,14 @@ int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char**
     *result = nullptr;
     int msgid = ldap_search(ld, base, scope, filter, attributes, 0);
     if (msgid == -1) return sessionErrorCode(ld);
-    if (awaitAnswer(ld, msgid, OnInterrupt::abandonRequest, result) == -1) {
+    if (awaitAnswer(ld, msgid, LDAP_MSG_ALL, OnInterrupt::abandonRequest, result) == -1) {
         return sessionErrorCode(ld);
     }
     return ldap_result2error(ld, *result, 0);
+}
+
+bool waitInProgress() noexcept {
+    return waitDepth > 0;
 }
 
 }  // namespace quenby

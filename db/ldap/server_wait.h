@@ -1,6 +1,7 @@
 // Everything that waits for the directory server: opening and closing connections, StartTLS,
-// binds and searches. Each wait returns to the server's interrupt handling in short ticks, so
-// cancel and statement_timeout end it.
+// binds and searches. Every wait sleeps on the backend's latch together with the socket, so a
+// cancel, statement_timeout or terminate ends it at once, a backend whose postmaster died
+// exits, and pg_stat_activity shows it as the Extension wait event.
 #pragma once
 
 #include "quenby_common.h"
@@ -23,14 +24,21 @@ int closeSession(LDAP* ld);
 // Closes a session without waiting for anything, on paths that fail anyway.
 void dropSession(LDAP* ld);
 
-// StartTLS on the session with the TLS options already set; the library's result code.
-int startTls(LDAP* ld);
+// Shuts the session's connection in both directions: the library can send nothing more on it,
+// and every later call answers as on a lost connection.
+void cutConnection(LDAP* ld) noexcept;
+
+// StartTLS on the session with the TLS options already set; the library's result code
+// (LDAP_TIMEOUT when the handshake outlasted quenby_ldap.connect_timeout).
+int startTls(LDAP* ld, OnInterrupt onInterrupt);
 
 // The result code the library recorded for the session's last operation.
 int sessionErrorCode(LDAP* ld);
 
-// Waits for the whole answer to msgid. Returns the answer's type, or -1 with *answer null.
-int awaitAnswer(LDAP* ld, int msgid, OnInterrupt onInterrupt, LDAPMessage** answer);
+// Waits for the answer to msgid: the whole answer (LDAP_MSG_ALL) or its next message
+// (LDAP_MSG_ONE). Returns the answer's type, or -1 with *answer null; then sessionErrorCode
+// tells why (LDAP_TIMEOUT after quenby_ldap.io_timeout, with the request abandoned).
+int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessage** answer);
 
 // ldap_simple_bind_s with an interruptible wait; the bind's result code.
 int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onInterrupt);
@@ -38,5 +46,8 @@ int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onI
 // ldap_search_s with an interruptible wait; *result is the library's answer or null.
 int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char** attributes,
                LDAPMessage** result);
+
+// True while a wait of this module is in progress (the library may hold its locks then).
+bool waitInProgress() noexcept;
 
 }  // namespace quenby

@@ -4,7 +4,9 @@
 #   1. the handle walk (search, count, first/next, one attribute value per entry) against a plain
 #      ldapsearch; goal: SQL within 2x of ldapsearch;
 #   2. count(*) over pg_ldap_search_rows in pages of 500 against ldapsearch -E pr=500 and
-#      against the handle walk, attribute mail; goal: at most ldapsearch's time.
+#      against the handle walk, attribute mail; goal: at most ldapsearch's time;
+#   3. CPU time of the backend (from /proc) against ldapsearch's (rusage), since wall times on a
+#      shared machine vary by half.
 #
 #   db/ldap/bench/walk_bench.sh [builddir]      (default: build; a build with the extension)
 set -euo pipefail
@@ -45,6 +47,12 @@ BEGIN
     PERFORM pg_ldap_unbind(s);
     RETURN walked;
 END $$;
+-- The backend's user and system CPU time in clock ticks (fields 14 and 15 of /proc/pid/stat,
+-- counted after the command name).
+CREATE FUNCTION cpu_ticks() RETURNS bigint LANGUAGE sql AS $$
+    SELECT f[12]::bigint + f[13]::bigint
+    FROM regexp_split_to_array(split_part(pg_read_file('/proc/' || pg_backend_pid() || '/stat'),
+                                          ') ', 2), ' ') AS f $$;
 CREATE FUNCTION count_rows(host text, port int, base text, page_size int) RETURNS bigint
 LANGUAGE plpgsql AS $$
 DECLARE
@@ -111,3 +119,29 @@ psql -X -q -At <<SQL
 SELECT count_rows('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', 500) FROM generate_series(1, 5);
 SELECT walk_all('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', '{mail}', 'mail') FROM generate_series(1, 5);
 SQL
+
+echo
+echo "== CPU time of 5 runs each: the backend (from /proc) against ldapsearch (rusage)"
+ticks=$(getconf CLK_TCK)
+backend_cpu() {
+    psql -X -q -At <<SQL
+SELECT cpu_ticks() AS before \gset
+SELECT $1 FROM generate_series(1, 5) \g /dev/null
+SELECT (cpu_ticks() - :before) * 1000 / $ticks;
+SQL
+}
+ldapsearch_cpu() {
+    python3 - "$1" <<'PY'
+import resource, subprocess, sys
+for _ in range(5):
+    subprocess.run(sys.argv[1], shell=True, stdout=subprocess.DEVNULL, check=True)
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(round((usage.ru_utime + usage.ru_stime) * 1000))
+PY
+}
+walk_ms=$(backend_cpu "walk_all('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE')")
+plain_ms=$(ldapsearch_cpu "$ldapsearch_fetch")
+rows_ms=$(backend_cpu "count_rows('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', 500)")
+paged_ms=$(ldapsearch_cpu "$ldapsearch_paged")
+echo "backend walk ${walk_ms} ms, ldapsearch ${plain_ms} ms: ratio $(python3 -c "print(f'{$walk_ms / max($plain_ms, 1):.2f}')")"
+echo "backend rows ${rows_ms} ms, ldapsearch paged ${paged_ms} ms: ratio $(python3 -c "print(f'{$rows_ms / max($paged_ms, 1):.2f}')")"

@@ -8,7 +8,8 @@
 # Ports, handles and line numbers change from run to run; they are masked in both transcripts
 # before the comparison, as is DEBUG output of the server that does not come from quenby_ldap.
 #
-# The suites also run against stalling_ldap.py (servers that stall on purpose), and with the
+# The suites also run against stalling_ldap.py (servers that stall or misbehave on purpose) and
+# recording_relay.py (relays to the slapd that record the clients' bytes), and with the
 # server logging at debug5; afterwards its log must hold none of the secrets the suites use,
 # except in the lines that print directory values by design.
 set -euo pipefail
@@ -20,10 +21,13 @@ shift
 mkdir -p "$results"
 
 slapd_work=$(mktemp -d /tmp/quenby_slapd.XXXXXX)
-stalling_pid=
+fixture_pids=()
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
-    [ -z "$stalling_pid" ] || kill "$stalling_pid" 2>/dev/null || true
+    local pid
+    for pid in "${fixture_pids[@]}"; do
+        kill "$pid" 2>/dev/null || true
+    done
     "$root/scripts/slapd_sandbox.sh" stop "$slapd_work"
 }
 trap cleanup EXIT
@@ -31,19 +35,36 @@ trap cleanup EXIT
 # shellcheck disable=SC1091
 . "$slapd_work/env"
 # The backend reads the client certificates and keys as the cluster's owner: it gets copies.
-shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT LDAP_ROGUE_KEY)
+shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CA_CERT LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT \
+    LDAP_ROGUE_KEY)
 eval "$shared"
 
-python3 "$here/stalling_ldap.py" "$slapd_work/stalling.ports" 900 &
-stalling_pid=$!
-for _ in $(seq 1 100); do
-    [ -f "$slapd_work/stalling.ports" ] && break
-    sleep 0.1
-done
-stalling_vars=()
-while read -r name port; do
-    stalling_vars+=(-v "stall_$name=$port")
-done <"$slapd_work/stalling.ports"
+# What the peers below record of the clients' bytes, read by wire_holds.sh.
+record_dir=$slapd_work/wire
+mkdir -p "$record_dir"
+export QUENBY_RECORD_DIR=$record_dir
+
+# fixture <psql-prefix> <port-file> <command>...: starts a peer for the suites' lifetime and
+# adds a psql variable <psql-prefix><name> for each "<name> <port>" line of its port file.
+fixture_vars=()
+fixture() {
+    local prefix=$1 port_file=$2 name port
+    shift 2
+    "$@" &
+    fixture_pids+=($!)
+    for _ in $(seq 1 100); do
+        [ -f "$port_file" ] && break
+        sleep 0.1
+    done
+    [ -f "$port_file" ] || { echo "run_suite: no $port_file from $*" >&2; exit 1; }
+    while read -r name port; do
+        fixture_vars+=(-v "$prefix$name=$port")
+    done <"$port_file"
+}
+fixture stall_ "$record_dir/stalling.ports" \
+    python3 "$here/stalling_ldap.py" "$record_dir/stalling.ports" 900
+fixture relay_ "$record_dir/relay.ports" \
+    python3 "$here/recording_relay.py" "$LDAP_PORT" "$record_dir/relay.ports" 900
 
 psql -X -q -d postgres -c "ALTER SYSTEM SET log_min_messages = debug5" -c "SELECT pg_reload_conf()" \
     >/dev/null
@@ -83,7 +104,8 @@ for suite in "$@"; do
         -v ldap_host="$LDAP_HOST" -v ldap_port="$LDAP_PORT" -v dead_port="$(dead_port)" \
         -v base="$LDAP_BASE" -v bind_dn="$LDAP_BIND_DN" -v bind_pw="$LDAP_BIND_PW" \
         -v client_cert="$LDAP_CLIENT_CERT" -v client_key="$LDAP_CLIENT_KEY" \
-        -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" "${stalling_vars[@]}" \
+        -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" \
+        -v record_dir="$record_dir" "${fixture_vars[@]}" \
         -f "$here/sql/$suite.sql" >"$raw" 2>&1 || true
     normalise <"$raw" >"$results/$suite.out"
     if diff -u "$here/expected/$suite.out" "$results/$suite.out" >"$results/$suite.diff"; then

@@ -13,64 +13,44 @@ misbehaves in one way:
   record_stall      completes StartTLS and the handshake, then answers the next request with
                     half of a TLS record
   backlog           a listener whose accept queue is full: connecting never completes
+
+and some answer, but never usefully (every bind succeeds):
+
+  page_forever      answers every search at once with no entry and a paged-results control
+                    carrying a new non-empty cookie: a paged search never ends
+  page_same_cookie  the same with the same cookie every time
+  flood             answers any search with 1,000,000 entries in one answer, whatever the page
+                    size (cn=e<N>,dc=flood with cn: e<N>), paged or not
+  no_starttls       refuses StartTLS with protocolError (2) and records every byte clients send
+                    in no_starttls.bytes beside <port-file>
 """
+import functools
+import itertools
 import os
-import signal
 import socket
 import ssl
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
-STARTTLS_OID = b"1.3.6.1.4.1.1466.20037"
+import loopback
+from ldap_wire import (ABANDON_REQUEST, BIND_REQUEST, BIND_RESPONSE, EXTENDED_REQUEST,
+                       PROTOCOL_ERROR, SEARCH_DONE, SEARCH_REQUEST, UNBIND_REQUEST,
+                       UNWILLING_TO_PERFORM, is_paged, is_starttls, paged_control, read_message,
+                       response, search_entry, starttls_response)
 
-
-def ber_length(n):
-    if n < 0x80:
-        return bytes([n])
-    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
-    return bytes([0x80 | len(body)]) + body
-
-
-def tlv(tag, value):
-    return bytes([tag]) + ber_length(len(value)) + value
-
-
-def read_exact(read, n):
-    data = b""
-    while len(data) < n:
-        chunk = read(n - len(data))
-        if not chunk:
-            raise EOFError
-        data += chunk
-    return data
-
-
-def read_message(read):
-    """One LDAPMessage: (message id bytes, protocol op tag)."""
-    tag, first = read_exact(read, 2)
-    if tag != 0x30:
-        raise EOFError
-    length = first
-    if first & 0x80:
-        length = int.from_bytes(read_exact(read, first & 0x7F), "big")
-    body = read_exact(read, length)
-    id_length = body[1]
-    return body[2:2 + id_length], body[2 + id_length]
-
-
-def response(message_id, op_tag, extra=b""):
-    result = tlv(0x0A, b"\x00") + tlv(0x04, b"") + tlv(0x04, b"") + extra
-    return tlv(0x30, tlv(0x02, message_id) + tlv(op_tag, result))
-
+FLOOD_ENTRIES = 1_000_000
+# Entries per sendall: about 0.8 MB.
+FLOOD_CHUNK = 16384
+# The answers to requests these servers do not serve, by request tag (RFC 4511).
+REFUSED_OPS = {0x66: 0x67, 0x68: 0x69, 0x4A: 0x6B, 0x6C: 0x6D, 0x6E: 0x6F}
 
 def accept_starttls(conn):
-    message_id, op = read_message(conn.recv)
-    if op != 0x77:
+    message = read_message(conn.recv)
+    if not is_starttls(message):
         raise EOFError
-    conn.sendall(response(message_id, 0x78, tlv(0x8A, STARTTLS_OID)))
+    conn.sendall(starttls_response(message.message_id))
 
 
 def hold(conn):
@@ -140,33 +120,92 @@ def serve_record_stall(conn, context):
     accept_starttls(conn)
     tls = Tls(context, conn)
     tls.handshake()
-    message_id, op = read_message(tls.read)
-    tls.tls.write(response(message_id, op + 1))
+    message = read_message(tls.read)
+    tls.tls.write(response(message.message_id, message.op + 1))
     record = tls.outgoing.read()
     conn.sendall(record[: len(record) // 2])
     hold(conn)
 
 
-def handle(serve, conn, context):
-    with conn:
-        try:
-            serve(conn, context)
-        except (EOFError, OSError, ssl.SSLError):
-            pass
+def answer_requests(read, send, on_search):
+    """Serves a connection in clear until the client unbinds or goes: binds succeed, StartTLS
+    and every other extended operation get protocolError, searches go to on_search."""
+    while True:
+        message = read_message(read)
+        if message.op == UNBIND_REQUEST:
+            return
+        if message.op == BIND_REQUEST:
+            send(response(message.message_id, BIND_RESPONSE))
+        elif message.op == SEARCH_REQUEST:
+            on_search(message, send)
+        elif is_starttls(message):
+            send(starttls_response(message.message_id, PROTOCOL_ERROR))
+        elif message.op == EXTENDED_REQUEST:
+            send(response(message.message_id, message.op + 1, PROTOCOL_ERROR))
+        elif message.op in REFUSED_OPS:
+            send(response(message.message_id, REFUSED_OPS[message.op], UNWILLING_TO_PERFORM))
+        elif message.op != ABANDON_REQUEST:
+            raise EOFError
+
+
+def empty_pages(cookies):
+    def on_search(message, send):
+        send(response(message.message_id, SEARCH_DONE, controls=paged_control(next(cookies))))
+    return on_search
+
+
+def serve_page_forever(conn, context):
+    cookies = (b"page-%d" % n for n in itertools.count(1))
+    answer_requests(conn.recv, conn.sendall, empty_pages(cookies))
+
+
+def serve_page_same_cookie(conn, context):
+    answer_requests(conn.recv, conn.sendall, empty_pages(itertools.repeat(b"same-cookie")))
+
+
+def flood_chunks(message_id):
+    """The entries of the flood as bytes, FLOOD_CHUNK entries at a time. Every entry has the
+    same length, so each is a template with the number written in twice."""
+    digits = b"#######"
+    entry = search_entry(message_id, b"cn=e" + digits + b",dc=flood", b"cn", b"e" + digits)
+    template = entry.replace(b"%", b"%%").replace(digits, b"%07d")
+    for first in range(0, FLOOD_ENTRIES, FLOOD_CHUNK):
+        last = min(first + FLOOD_CHUNK, FLOOD_ENTRIES)
+        yield b"".join(template % (n, n) for n in range(first, last))
+
+
+def flood(message, send):
+    for chunk in flood_chunks(message.message_id):
+        send(chunk)
+    controls = paged_control(b"") if is_paged(message) else b""
+    send(response(message.message_id, SEARCH_DONE, controls=controls))
+
+
+def serve_flood(conn, context):
+    answer_requests(conn.recv, conn.sendall, flood)
+
+
+def no_entries(message, send):
+    send(response(message.message_id, SEARCH_DONE))
+
+
+def serve_no_starttls(record, conn, context):
+    def read(n):
+        data = conn.recv(n)
+        with open(record, "ab") as out:
+            out.write(data)
+        return data
+    answer_requests(read, conn.sendall, no_entries)
 
 
 def listen(serve, context):
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-
-    def accept_forever():
-        while True:
-            conn, _ = listener.accept()
-            threading.Thread(target=handle, args=(serve, conn, context), daemon=True).start()
-
-    threading.Thread(target=accept_forever, daemon=True).start()
-    return listener
+    def on_connection(conn):
+        with conn:
+            try:
+                serve(conn, context)
+            except (EOFError, OSError, ssl.SSLError):
+                pass
+    return loopback.listen(on_connection)
 
 
 def full_backlog():
@@ -198,7 +237,7 @@ def tls_context(folder):
 def main():
     port_file = sys.argv[1]
     lifetime = float(sys.argv[2]) if len(sys.argv) > 2 else 900.0
-    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    record = os.path.join(os.path.dirname(os.path.abspath(port_file)), "no_starttls.bytes")
     with tempfile.TemporaryDirectory() as folder:
         context = tls_context(folder)
         listeners = {
@@ -206,14 +245,14 @@ def main():
             "starttls_silent": listen(serve_starttls_silent, context),
             "handshake_stall": listen(serve_handshake_stall, context),
             "record_stall": listen(serve_record_stall, context),
+            "page_forever": listen(serve_page_forever, context),
+            "page_same_cookie": listen(serve_page_same_cookie, context),
+            "flood": listen(serve_flood, context),
+            "no_starttls": listen(functools.partial(serve_no_starttls, record), context),
         }
         backlog, _fillers = full_backlog()
         listeners["backlog"] = backlog
-        lines = "".join(f"{name} {sock.getsockname()[1]}\n" for name, sock in listeners.items())
-        with open(port_file + ".tmp", "w") as out:
-            out.write(lines)
-        os.rename(port_file + ".tmp", port_file)
-        time.sleep(lifetime)
+        loopback.publish_and_live(port_file, listeners, lifetime)
 
 
 if __name__ == "__main__":

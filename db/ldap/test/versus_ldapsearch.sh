@@ -100,6 +100,15 @@ same "plain search past the limit" \
         sed -n 's/.*LDAP search error: \([0-9]*\) .*/code \1/p')" \
     "code $code_of_ldapsearch"
 
+# Every bulk entry's jpegPhoto (binary, zero bytes included) read whole, paged past the limit.
+same "paged whole values as bytes (page size 500)" \
+    "$(query "SELECT dn || E'\t' || attribute || E'\t' || translate(encode(value, 'base64'), E'\n', '')
+              FROM pg_ldap_search_bytes(:s, '$LDAP_BULK_BASE', 1, '$persons', '{jpegPhoto}',
+                                        page_size => 500)" | summary)" \
+    "$(ldap -E pr=500/noprompt -b "$LDAP_BULK_BASE" -s one "$persons" jpegPhoto |
+        awk '/^dn: / { dn = substr($0, 5) } /^jpegPhoto:: / { print dn "\tjpegPhoto\t" substr($0, 13) }' |
+        summary)"
+
 binary='{tarnBlob,tarnLeadZero,tarnBadText}'
 same "whole values as bytes" \
     "$(query "SELECT ldif_bytes(:s, '$LDAP_BASE', '(cn=binary)', '$binary');

@@ -30,7 +30,8 @@ INSERT INTO calls VALUES
     ('SELECT pg_ldap_get_attrib_value(%1$s, %3$s, ''cn'')', 'entry'),
     ('SELECT pg_ldap_get_ad_info(%1$s, %3$s)', 'entry'),
     ('SELECT pg_ldap_get_dn(%1$s, %3$s)', 'entry'),
-    ('SELECT pg_ldap_get_attrib_bytes(%1$s, %3$s, ''cn'')', 'entry');
+    ('SELECT pg_ldap_get_attrib_bytes(%1$s, %3$s, ''cn'')', 'entry'),
+    ('SELECT pg_ldap_search_bytes(%1$s, ''dc=tarn,dc=test'', 0, ''(cn=*)'', ''{cn}'', 1)', 'session');
 
 -- A live session, a live result and one of its entries (not the first: that one is the
 -- result message itself), so that each slot can be given a live handle of another kind.
@@ -97,7 +98,12 @@ SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS s \gset
 SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
 SELECT (pg_ldap_search(:s, 'ou=people,dc=tarn,dc=test', 1, '(objectClass=*)', '{cn}'))[1] AS m \gset
 SELECT pg_ldap_get_next_entry(:s, pg_ldap_get_first_entry(:s, :m)) AS e \gset
+-- pg_ldap_sessions lists the role's live sessions: server, TLS, bound DN, results held.
+SELECT session = :s AS listed, host = :'ldap_host' AS host, port = :ldap_port AS port, tls,
+       bound_dn = :'bind_dn' AS bound_dn, results, age < interval '1 minute' AS young
+FROM pg_ldap_sessions();
 SET ROLE quenby_other;
+SELECT count(*) AS sessions_of_other_role FROM pg_ldap_sessions();
 SELECT call, outcome(format(call, :s, :m, :e)) AS outcome,
        outcome(format(call, :s, :m, :e)) = outcome(format(call, 42, 42, 42)) AS as_unknown
 FROM calls ORDER BY takes, call;
@@ -110,6 +116,7 @@ RESET SESSION AUTHORIZATION;
 SET ROLE quenby_owner;
 SELECT pg_ldap_count_entries(:s, :m), pg_ldap_get_attrib_value(:s, :e, 'cn');
 SELECT pg_ldap_unbind(:s);
+SELECT count(*) AS sessions_after_unbind FROM pg_ldap_sessions();
 RESET ROLE;
 
 -- 1,200 sessions in one backend: the server's budget of descriptors for outside connections

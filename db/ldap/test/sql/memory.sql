@@ -60,3 +60,66 @@ SELECT paged_cycles(:s, 1000);
 SELECT resident_kb() - :before AS growth \gset
 SELECT CASE WHEN :growth < 1024 THEN 'flat' ELSE format('grew by %s kB', :growth) END AS resident_memory;
 SELECT pg_ldap_unbind(:s);
+
+-- 1,000 StartTLS sessions opened and unbound in one backend, after 100 to warm up: sessions of
+-- the same certificate and key share one TLS context, so resident memory stays within 2 MB.
+CREATE FUNCTION tls_sessions(n int, cert text, key text) RETURNS text LANGUAGE plpgsql AS $$
+DECLARE
+    s bigint;
+    started int := 0;
+    bound int := 0;
+BEGIN
+    FOR i IN 1 .. n LOOP
+        s := pg_ldap_open(current_setting('quenby.host'), current_setting('quenby.port')::int);
+        BEGIN
+            started := started + (pg_ldap_open_ssl(s, 0, cert, key) = 0)::int;
+            bound := bound + (pg_ldap_bind(s, current_setting('quenby.dn'),
+                                           current_setting('quenby.pw')) = 0)::int;
+        EXCEPTION WHEN OTHERS THEN
+        END;
+        PERFORM pg_ldap_unbind(s);
+    END LOOP;
+    RETURN format('%s started, %s bound', started, bound);
+END $$;
+SELECT set_config('quenby.host', :'ldap_host', false), set_config('quenby.port', :'ldap_port', false),
+       set_config('quenby.dn', :'bind_dn', false), set_config('quenby.pw', :'bind_pw', false) \gset
+SELECT tls_sessions(100, :'client_cert', :'client_key');
+SELECT resident_kb() AS before \gset
+SELECT tls_sessions(1000, :'client_cert', :'client_key');
+SELECT resident_kb() - :before AS growth \gset
+SELECT CASE WHEN :growth < 2048 THEN 'flat' ELSE format('grew by %s kB', :growth) END AS resident_memory;
+
+-- A certificate and key replaced on disk between sessions are the ones presented next: the
+-- server refuses another CA's certificate, and takes its own again once it is back.
+\set rotating_cert `echo "$PG_SANDBOX_DIR/shared/rotating.crt"`
+\set rotating_key `echo "$PG_SANDBOX_DIR/shared/rotating.key"`
+\setenv ROTATING_CERT :rotating_cert
+\setenv ROTATING_KEY :rotating_key
+\set rotate 'install -o postgres -m 600 "$CERT" "$ROTATING_CERT.new" && install -o postgres -m 600 "$KEY" "$ROTATING_KEY.new" && mv "$ROTATING_CERT.new" "$ROTATING_CERT" && mv "$ROTATING_KEY.new" "$ROTATING_KEY"'
+\setenv rotate :rotate
+\! CERT=$LDAP_CLIENT_CERT KEY=$LDAP_CLIENT_KEY eval "$rotate"
+SELECT tls_sessions(1, :'rotating_cert', :'rotating_key') AS own_ca;
+\! CERT=$LDAP_ROGUE_CERT KEY=$LDAP_ROGUE_KEY eval "$rotate"
+SELECT tls_sessions(1, :'rotating_cert', :'rotating_key') AS other_ca;
+\! CERT=$LDAP_CLIENT_CERT KEY=$LDAP_CLIENT_KEY eval "$rotate"
+SELECT tls_sessions(1, :'rotating_cert', :'rotating_key') AS own_ca_again;
+
+-- A server that ignores the page size and sends 1,000,000 entries in one answer: every row
+-- arrives, as text and as bytes, and the peak resident memory of a fresh backend grows by less
+-- than 64 MB with work_mem at 4 MB (rows spill to disk past it; the library holds one entry at
+-- a time).
+\c
+CREATE FUNCTION peak_kb() RETURNS bigint LANGUAGE sql AS $$
+    SELECT (regexp_match(pg_read_file('/proc/' || pg_backend_pid() || '/status'),
+                         'VmHWM:\s+(\d+) kB'))[1]::bigint $$;
+SET work_mem = '4MB';
+SELECT pg_ldap_open(:'ldap_host', :stall_flood) AS f \gset
+SELECT peak_kb() AS peak_before \gset
+SELECT count(*) AS rows, min(value) AS first, max(value) AS last
+FROM pg_ldap_search_rows(:f, 'dc=flood', 2, '(cn=*)', '{cn}', 10);
+SELECT count(*) AS byte_rows, sum(length(value)) AS bytes
+FROM pg_ldap_search_bytes(:f, 'dc=flood', 2, '(cn=*)', '{cn}', 10);
+SELECT peak_kb() - :peak_before AS peak_growth \gset
+SELECT CASE WHEN :peak_growth < 64 * 1024 THEN 'within 64 MB' ELSE format('grew by %s kB', :peak_growth) END
+    AS peak_memory;
+SELECT pg_ldap_unbind(:f);

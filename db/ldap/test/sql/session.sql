@@ -15,23 +15,28 @@ SELECT proname, proisstrict, provolatile, proparallel,
 FROM quenby_functions
 ORDER BY proname;
 
--- 1.0 updated to 1.1 declares the same functions as a fresh 1.1, to the comment and the
--- privileges.
+-- Each older version updated declares the same functions as a fresh install, to the comment
+-- and the privileges.
 CREATE VIEW quenby_declarations AS
 SELECT format('%s(%s) %s %s %s %s %s %s %s %s', proname, pg_get_function_arguments(oid),
               pg_get_function_result(oid), prosrc, proisstrict, provolatile, proparallel,
               prorows, proacl, obj_description(oid, 'pg_proc')) AS declaration
 FROM quenby_functions;
 CREATE TABLE fresh AS SELECT * FROM quenby_declarations;
-DROP EXTENSION quenby_ldap;
-CREATE EXTENSION quenby_ldap VERSION '1.0';
-SELECT count(*) AS functions_of_1_0 FROM quenby_functions;
-ALTER EXTENSION quenby_ldap UPDATE;
-SELECT extversion, (SELECT count(*) FROM quenby_functions) AS functions
-FROM pg_extension WHERE extname = 'quenby_ldap';
-(TABLE fresh EXCEPT TABLE quenby_declarations)
-UNION ALL
-(TABLE quenby_declarations EXCEPT TABLE fresh);
+CREATE FUNCTION update_from(old text, OUT functions_before bigint, OUT updated_to text,
+                            OUT functions bigint, OUT differing bigint) LANGUAGE plpgsql AS $$
+BEGIN
+    DROP EXTENSION quenby_ldap;
+    EXECUTE format('CREATE EXTENSION quenby_ldap VERSION %L', old);
+    functions_before := (SELECT count(*) FROM quenby_functions);
+    ALTER EXTENSION quenby_ldap UPDATE;
+    updated_to := (SELECT extversion FROM pg_extension WHERE extname = 'quenby_ldap');
+    functions := (SELECT count(*) FROM quenby_functions);
+    differing := (SELECT count(*) FROM ((TABLE fresh EXCEPT TABLE quenby_declarations)
+                                        UNION ALL
+                                        (TABLE quenby_declarations EXCEPT TABLE fresh)) AS d);
+END $$;
+SELECT old, u.* FROM unnest('{1.0,1.1}'::text[]) AS old, LATERAL update_from(old) AS u;
 
 -- An application role needs a grant.
 CREATE ROLE quenby_app;
@@ -138,6 +143,60 @@ SELECT (pg_ldap_search(:s, :'bind_dn', 0, '(objectClass=*)', '{uid}'))[2] AS cod
 -- TLS is in place already.
 SELECT pg_ldap_open_ssl(:s, 0, :'client_cert', :'client_key');
 SELECT pg_ldap_unbind(:s);
+
+-- Once StartTLS was asked for and failed, the session sends no byte in clear: a refused
+-- StartTLS (what a machine in the middle answers), a server certificate the client refuses, a
+-- handshake cut mid-record, a key file that is missing. Every later call answers as on a lost
+-- connection, and the relays in front of slapd never see the password.
+CREATE FUNCTION after_failed_tls(port int, level int, cert text, key text) RETURNS text
+LANGUAGE plpgsql AS $$
+DECLARE
+    s bigint := pg_ldap_open(current_setting('quenby.host'), port);
+    outcome text;
+BEGIN
+    BEGIN
+        outcome := 'TLS ' || pg_ldap_open_ssl(s, level, cert, key);
+    EXCEPTION WHEN OTHERS THEN
+        outcome := SQLERRM;
+    END;
+    outcome := outcome || '; bind ' || pg_ldap_bind(s, current_setting('quenby.dn'), 'Wire-Passw0rd')
+        || '; search ' || (pg_ldap_search(s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{cn}'))[2]
+        || '; sessions show ' || (SELECT tls FROM pg_ldap_sessions() WHERE session = s);
+    PERFORM pg_ldap_unbind(s);
+    RETURN outcome;
+END $$;
+SET client_min_messages = error;
+SELECT relay, after_failed_tls(port, level, cert, key)
+FROM (VALUES ('refuse_starttls', :relay_refuse_starttls, 0, :'client_cert', :'client_key'),
+             ('pass', :relay_pass, 2, :'client_cert', :'client_key'),
+             ('cut_handshake', :relay_cut_handshake, 0, :'client_cert', :'client_key'),
+             ('pass', :relay_pass, 0, :'client_cert', '/nonexistent/client.key'))
+     AS cases(relay, port, level, cert, key);
+RESET client_min_messages;
+\! for relay in refuse_starttls cut_handshake pass; do echo "$relay: $("$QUENBY_TEST_DIR/wire_holds.sh" "$relay" Wire-Passw0rd)"; done
+
+-- quenby_ldap.require_tls: a bind on a session without TLS is refused (13) without sending;
+-- with TLS it binds. The server test runs StartTLS first, with the library's default trust
+-- settings (here an ldaprc in the data folder that trusts the test CA, read by a new backend):
+-- it tells a good password from a wrong one, and against a server without StartTLS it sends no
+-- password.
+\! "$QUENBY_TEST_DIR/default_trust.sh" on
+\c
+SELECT pg_backend_pid() AS backend \gset
+SET quenby_ldap.require_tls = on;
+\! "$QUENBY_TEST_DIR/wire_holds.sh" --forget pass
+SELECT pg_ldap_open(:'ldap_host', :relay_pass) AS s \gset
+SELECT pg_ldap_bind(:s, :'bind_dn', 'Wire-Passw0rd') AS without_tls;
+SELECT pg_ldap_open_ssl(:s, 0, :'client_cert', :'client_key'),
+       pg_ldap_bind(:s, :'bind_dn', :'bind_pw') AS with_tls;
+SELECT pg_ldap_unbind(:s);
+\! echo "pass: $("$QUENBY_TEST_DIR/wire_holds.sh" pass Wire-Passw0rd)"
+SELECT pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', :'bind_pw') AS good,
+       pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', 'wrong') AS wrong,
+       pg_ldap_server_test(:'ldap_host', :stall_no_starttls, 'cn=x', 'Wire-Passw0rd') AS no_starttls;
+\! echo "no_starttls: $("$QUENBY_TEST_DIR/wire_holds.sh" no_starttls Wire-Passw0rd)"
+RESET quenby_ldap.require_tls;
+\! "$QUENBY_TEST_DIR/default_trust.sh" off
 
 -- Messages carry the function's name and the module's source file as their location.
 \set VERBOSITY verbose

@@ -1,6 +1,6 @@
 -- Servers that stall on purpose (stalling_ldap.py): statement_timeout, cancel and terminate end
--- every wait on them within a tick, the backend survives the first two, a session cut inside
--- TLS answers later calls at once, and the cluster never restarts.
+-- every wait on them at once, the backend survives the first two, a session cut inside TLS
+-- answers later calls at once, and the cluster never restarts.
 CREATE EXTENSION quenby_ldap;
 CREATE EXTENSION dblink;
 SELECT pg_backend_pid() AS backend \gset
@@ -17,6 +17,7 @@ SELECT format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %%s)::text, fals
               :'client_cert', :'client_key') AS starttls \gset
 \set bind 'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'
 \set search 'SELECT (pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}''))[2]'
+\set paged 'SELECT count(*) FROM pg_ldap_search_rows(current_setting(''quenby.s'')::bigint, ''dc=x'', 2, ''(cn=*)'', ''{cn}'', 10)'
 CREATE TABLE stalls(label text, setup text[], call text, afterwards text);
 INSERT INTO stalls VALUES
     ('connect, accept queue full', '{}',
@@ -32,7 +33,9 @@ INSERT INTO stalls VALUES
     ('bind over TLS, answer record cut',
      ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'bind', :'bind'),
     ('search over TLS, answer record cut',
-     ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'search', :'search');
+     ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'search', :'search'),
+    ('paged search, server pages for ever', ARRAY[format(:'open_on', :stall_page_forever)],
+     :'paged', :'bind');
 
 -- Runs a statement in the victim and gives its first column, or its ERROR text.
 CREATE FUNCTION victim_outcome(statement text) RETURNS text LANGUAGE plpgsql AS $$
@@ -43,8 +46,8 @@ EXCEPTION WHEN OTHERS OR query_canceled THEN
 END $$;
 
 -- Starts the stalled call in a fresh victim backend, ends it `how` ('statement_timeout',
--- 'cancel' or 'terminate') and says how it ended, whether within 2 s of the timeout's start or
--- of the signal, and for the survivors what the call afterwards answered.
+-- 'cancel' or 'terminate') and says how it ended, whether within 0.5 s of the timeout (1 s
+-- after the start) or of the signal, and for the survivors what the call afterwards answered.
 CREATE FUNCTION end_stall(s stalls, how text) RETURNS text LANGUAGE plpgsql AS $$
 DECLARE
     victim int;
@@ -77,7 +80,9 @@ BEGIN
                    ELSE dblink_is_busy('victim') = 0 END;
         PERFORM pg_sleep(0.01);
     END LOOP;
-    ended := CASE WHEN clock_timestamp() - started < interval '2s' THEN 'in time' ELSE 'LATE' END;
+    ended := CASE WHEN clock_timestamp() - started
+                       < CASE how WHEN 'statement_timeout' THEN interval '1.5s' ELSE interval '0.5s' END
+                  THEN 'in time' ELSE 'LATE' END;
     IF how = 'terminate' THEN
         PERFORM dblink_disconnect('victim');
         RETURN ended || ', backend gone';
@@ -101,6 +106,78 @@ END $$;
 SELECT label, how, end_stall(stalls, how)
 FROM stalls, unnest('{statement_timeout,cancel,terminate}'::text[]) AS how
 ORDER BY label, how;
+
+-- A page without entries whose cookie is the one it was asked with would be asked for ever.
+SELECT pg_ldap_open(:'ldap_host', :stall_page_same_cookie) AS s \gset
+SELECT count(*) FROM pg_ldap_search_rows(:s, 'dc=x', 2, '(cn=*)', '{cn}', 10);
+SELECT pg_ldap_unbind(:s);
+
+-- 20 cancels of a bind waiting on a silent server: the wait shows as the Extension wait event,
+-- and the median cancel takes effect within 20 ms.
+CREATE FUNCTION cancel_latency() RETURNS TABLE (shown_as text, latency interval)
+LANGUAGE plpgsql AS $$
+DECLARE
+    victim int;
+    signalled timestamptz;
+BEGIN
+    PERFORM dblink_connect('victim', current_setting('quenby.conninfo'));
+    victim := (SELECT pid FROM dblink('victim', 'SELECT pg_backend_pid()') AS t(pid int));
+    PERFORM victim_outcome(format(current_setting('quenby.open_silent')));
+    FOR i IN 1 .. 20 LOOP
+        PERFORM dblink_send_query('victim', current_setting('quenby.bind'));
+        LOOP
+            PERFORM pg_stat_clear_snapshot();
+            shown_as := (SELECT wait_event_type || '/' || wait_event FROM pg_stat_activity
+                         WHERE pid = victim AND state = 'active');
+            EXIT WHEN shown_as LIKE 'Extension/%';
+            PERFORM pg_sleep(0.005);
+        END LOOP;
+        signalled := clock_timestamp();
+        PERFORM pg_cancel_backend(victim);
+        WHILE dblink_is_busy('victim') = 1 LOOP
+            PERFORM pg_sleep(0.0005);
+        END LOOP;
+        latency := clock_timestamp() - signalled;
+        RETURN NEXT;
+        BEGIN
+            PERFORM * FROM dblink_get_result('victim') AS t(v text);
+        EXCEPTION WHEN OTHERS OR query_canceled THEN
+        END;
+        PERFORM * FROM dblink_get_result('victim', false) AS t(v text);
+    END LOOP;
+    PERFORM dblink_disconnect('victim');
+END $$;
+SELECT set_config('quenby.open_silent', format(:'open_on', :stall_silent), false),
+       set_config('quenby.bind', :'bind', false) \gset
+SELECT count(*) AS cancels, min(shown_as) AS shown_as,
+       percentile_cont(0.5) WITHIN GROUP (ORDER BY latency) < interval '20ms' AS median_below_20ms
+FROM cancel_latency();
+
+-- The timeouts end their waits with the library's timeout code, and the backend carries on:
+-- a connect into a full accept queue at connect_timeout, a search on a silent server at
+-- io_timeout.
+SET quenby_ldap.connect_timeout = '1s';
+SELECT clock_timestamp() AS started \gset
+SELECT pg_ldap_open(:'ldap_host', :stall_backlog);
+SELECT pg_ldap_server_test(:'ldap_host', :stall_backlog, 'cn=x', 'stall-Passw0rd');
+SELECT clock_timestamp() - :'started' BETWEEN interval '1.9s' AND interval '4s' AS two_timeouts;
+RESET quenby_ldap.connect_timeout;
+SET quenby_ldap.io_timeout = '1s';
+SELECT pg_ldap_open(:'ldap_host', :stall_silent) AS s \gset
+SELECT clock_timestamp() AS started \gset
+SELECT pg_ldap_search(:s, 'dc=x', 0, '(cn=*)', '{cn}');
+SELECT pg_ldap_bind(:s, 'cn=x', 'stall-Passw0rd');
+SELECT count(*) FROM pg_ldap_search_rows(:s, 'dc=x', 2, '(cn=*)', '{cn}', 10);
+SELECT clock_timestamp() - :'started' BETWEEN interval '2.9s' AND interval '6s' AS three_timeouts;
+SELECT pg_ldap_unbind(:s);
+RESET quenby_ldap.io_timeout;
+-- Only a superuser may require TLS; any role may shorten its own waits.
+CREATE ROLE quenby_limited;
+SET ROLE quenby_limited;
+SET quenby_ldap.require_tls = on;
+SET quenby_ldap.io_timeout = '5s';
+RESET ROLE;
+DROP ROLE quenby_limited;
 
 SELECT split_part(pg_read_file('postmaster.pid'), E'\n', 1) = :'postmaster' AS same_postmaster,
        pg_backend_pid() = :backend AS same_backend;

@@ -1,7 +1,9 @@
-// pg_ldap_search_rows: a search as a set of (dn, attribute, value) rows, read page by page into
-// a tuplestore. A page's library objects live only while its rows are written; an ERROR at
-// any point (the server's answer, a value that is no text, cancel, the tuplestore) finds them
-// released by the catch around the reading.
+// pg_ldap_search_rows and pg_ldap_search_bytes: a search as a set of (dn, attribute, value)
+// rows, values as text or as bytea. Each entry is taken from the connection as it arrives and
+// its rows are stored before the next is read, so the backend holds one entry and the
+// tuplestore (which spills to disk past work_mem), whatever the server sends. An ERROR at any
+// point (the server's answer, a value that is no text, cancel, the tuplestore) finds the
+// library's objects released by the catch around the reading.
 #include "directory_text.h"
 #include "handle_registry.h"
 #include "paged_search.h"
@@ -16,32 +18,27 @@ extern "C" {
 #include "utils/tuplestore.h"
 
 PG_FUNCTION_INFO_V1(pg_ldap_search_rows);
+PG_FUNCTION_INFO_V1(pg_ldap_search_bytes);
 }
 
 namespace {
 
 using namespace quenby;
 
+// A value of the named attribute as the datum of the value column.
+using ValueDatum = Datum (*)(const char* fname, const struct berval& name,
+                             const struct berval& value);
+
+Datum valueBytes(const char* fname, const struct berval&, const struct berval& value) {
+    return PointerGetDatum(byteaOf(fname, value));
+}
+
 struct RowSink {
     Tuplestorestate* store;
     TupleDesc descriptor;
-    MemoryContext perEntry;  // the text datums of one entry, reset after it
+    MemoryContext perEntry;  // the datums of one entry, reset after it
+    ValueDatum valueDatum;
 };
-
-// The attribute names of the array as a null-terminated list; NULL elements are skipped.
-char** requestedAttributes(ArrayType* names) {
-    Datum* elements;
-    bool* nulls;
-    int count;
-    deconstruct_array(names, TEXTOID, -1, false, TYPALIGN_INT, &elements, &nulls, &count);
-    char** list = static_cast<char**>(palloc(sizeof(char*) * (count + 1)));
-    int taken = 0;
-    for (int i = 0; i < count; ++i) {
-        if (!nulls[i]) list[taken++] = TextDatumGetCString(elements[i]);
-    }
-    list[taken] = nullptr;
-    return list;
-}
 
 // One row per value of each attribute of the entry, in the order the server sent them.
 void writeEntry(const char* fname, PagedSearch* search, LDAPMessage* entry, RowSink* sink) {
@@ -59,7 +56,7 @@ void writeEntry(const char* fname, PagedSearch* search, LDAPMessage* entry, RowS
         row[1] = attributeNameText(fname, name);
         for (struct berval* value = search->values; value != nullptr && value->bv_val != nullptr;
              ++value) {
-            row[2] = attributeValueText(fname, name, *value);
+            row[2] = sink->valueDatum(fname, name, *value);
             tuplestore_putvalues(sink->store, sink->descriptor, row, nulls);
         }
         ber_memfree(search->values);
@@ -74,13 +71,53 @@ void writeEntry(const char* fname, PagedSearch* search, LDAPMessage* entry, RowS
 
 void writeAllPages(const char* fname, PagedSearch* search, RowSink* sink) {
     do {
-        fetchNextPage(fname, search);
-        for (LDAPMessage* entry = ldap_first_entry(search->ld, search->page); entry != nullptr;
-             entry = ldap_next_entry(search->ld, entry)) {
-            CHECK_FOR_INTERRUPTS();
+        requestNextPage(fname, search);
+        for (LDAPMessage* entry; (entry = nextEntry(fname, search)) != nullptr;) {
             writeEntry(fname, search, entry, sink);
         }
     } while (!search->lastPage);
+}
+
+// The search of both functions, into the tuplestore of the call.
+Datum searchAsRows(const char* fname, FunctionCallInfo fcinfo, ValueDatum valueDatum) {
+    Handle session = PG_GETARG_INT64(0);
+    char* base = text_to_cstring(PG_GETARG_TEXT_PP(1));
+    char* filter = text_to_cstring(PG_GETARG_TEXT_PP(3));
+    int pageSize = PG_GETARG_INT32(5);
+    if (session == 0) {
+        QUENBY_REPORT(ERROR, fname, "Empty session for AD base %s, filter %s", base, filter);
+    }
+    LDAP* ld = requireSession(fname, session);
+    if (pageSize < 0) QUENBY_REPORT(ERROR, fname, "Bad page size %d", pageSize);
+    char** attributes = attributeList(PG_GETARG_ARRAYTYPE_P(4), -1, nullptr);
+    InitMaterializedSRF(fcinfo, 0);
+    if (attributes[0] == nullptr) {
+        QUENBY_REPORT(WARNING, fname, "No attributes for AD base %s, filter %s", base, filter);
+        return static_cast<Datum>(0);
+    }
+    ReturnSetInfo* result = reinterpret_cast<ReturnSetInfo*>(fcinfo->resultinfo);
+    RowSink sink = {
+        result->setResult, result->setDesc,
+        AllocSetContextCreate(CurrentMemoryContext, "quenby_ldap rows", ALLOCSET_SMALL_SIZES),
+        valueDatum};
+    // Reached through a pointer that does not change after PG_TRY, so the catch sees every
+    // object the reading took.
+    PagedSearch* search = static_cast<PagedSearch*>(palloc0(sizeof(PagedSearch)));
+    search->ld = ld;
+    search->msgid = -1;
+    search->request = SearchRequest{base, PG_GETARG_INT32(2), filter, attributes, pageSize};
+    PG_TRY();
+    { writeAllPages(fname, search, &sink); }
+    PG_CATCH();
+    {
+        // After a cancel or statement_timeout nothing more is waited for.
+        releaseSearch(search, geterrcode() != ERRCODE_QUERY_CANCELED);
+        PG_RE_THROW();
+    }
+    PG_END_TRY();
+    releaseSearch(search, false);
+    MemoryContextDelete(sink.perEntry);
+    return static_cast<Datum>(0);
 }
 
 }  // namespace
@@ -88,41 +125,11 @@ void writeAllPages(const char* fname, PagedSearch* search, RowSink* sink) {
 extern "C" {
 
 Datum pg_ldap_search_rows(PG_FUNCTION_ARGS) {
-    Handle session = PG_GETARG_INT64(0);
-    char* base = text_to_cstring(PG_GETARG_TEXT_PP(1));
-    char* filter = text_to_cstring(PG_GETARG_TEXT_PP(3));
-    int pageSize = PG_GETARG_INT32(5);
-    if (session == 0) {
-        QUENBY_REPORT(ERROR, __func__, "Empty session for AD base %s, filter %s", base, filter);
-    }
-    LDAP* ld = requireSession(__func__, session);
-    if (pageSize < 0) QUENBY_REPORT(ERROR, __func__, "Bad page size %d", pageSize);
-    char** attributes = requestedAttributes(PG_GETARG_ARRAYTYPE_P(4));
-    InitMaterializedSRF(fcinfo, 0);
-    if (attributes[0] == nullptr) {
-        QUENBY_REPORT(WARNING, __func__, "No attributes for AD base %s, filter %s", base, filter);
-        return static_cast<Datum>(0);
-    }
-    ReturnSetInfo* result = reinterpret_cast<ReturnSetInfo*>(fcinfo->resultinfo);
-    RowSink sink = {
-        result->setResult, result->setDesc,
-        AllocSetContextCreate(CurrentMemoryContext, "quenby_ldap rows", ALLOCSET_SMALL_SIZES)};
-    // Reached through a pointer that does not change after PG_TRY, so the catch sees every
-    // object the reading took.
-    PagedSearch* search = static_cast<PagedSearch*>(palloc0(sizeof(PagedSearch)));
-    search->ld = ld;
-    search->request = SearchRequest{base, PG_GETARG_INT32(2), filter, attributes, pageSize};
-    PG_TRY();
-    { writeAllPages(__func__, search, &sink); }
-    PG_CATCH();
-    {
-        releasePage(search);
-        PG_RE_THROW();
-    }
-    PG_END_TRY();
-    releasePage(search);
-    MemoryContextDelete(sink.perEntry);
-    return static_cast<Datum>(0);
+    return searchAsRows(__func__, fcinfo, attributeValueText);
+}
+
+Datum pg_ldap_search_bytes(PG_FUNCTION_ARGS) {
+    return searchAsRows(__func__, fcinfo, valueBytes);
 }
 
 }  // extern "C"
