@@ -148,7 +148,9 @@ SELECT pg_ldap_unbind(:s);
 -- StartTLS (what a machine in the middle answers), a server certificate the client refuses, a
 -- handshake cut mid-record, a key file that is missing. Every later call answers as on a lost
 -- connection, and the relays in front of slapd never see the password.
-CREATE FUNCTION after_failed_tls(port int, level int, cert text, key text) RETURNS text
+-- The password comes in as an argument: server messages inside the function quote the line of
+-- the function they arise in, never its caller's statement.
+CREATE FUNCTION after_failed_tls(port int, level int, cert text, key text, pw text) RETURNS text
 LANGUAGE plpgsql AS $$
 DECLARE
     s bigint := pg_ldap_open(current_setting('quenby.host'), port);
@@ -159,14 +161,14 @@ BEGIN
     EXCEPTION WHEN OTHERS THEN
         outcome := SQLERRM;
     END;
-    outcome := outcome || '; bind ' || pg_ldap_bind(s, current_setting('quenby.dn'), 'Wire-Passw0rd')
+    outcome := outcome || '; bind ' || pg_ldap_bind(s, current_setting('quenby.dn'), pw)
         || '; search ' || (pg_ldap_search(s, 'dc=tarn,dc=test', 0, '(objectClass=*)', '{cn}'))[2]
         || '; sessions show ' || (SELECT tls FROM pg_ldap_sessions() WHERE session = s);
     PERFORM pg_ldap_unbind(s);
     RETURN outcome;
 END $$;
 SET client_min_messages = error;
-SELECT relay, after_failed_tls(port, level, cert, key)
+SELECT relay, after_failed_tls(port, level, cert, key, 'Wire-Passw0rd')
 FROM (VALUES ('refuse_starttls', :relay_refuse_starttls, 0, :'client_cert', :'client_key'),
              ('pass', :relay_pass, 2, :'client_cert', :'client_key'),
              ('cut_handshake', :relay_cut_handshake, 0, :'client_cert', :'client_key'),
