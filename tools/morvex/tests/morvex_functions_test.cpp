@@ -419,8 +419,10 @@ TEST(Batch, LeavesNoKeyOrTextOnTheStack) {
     EXPECT_EQ(runInMemory(BatchMode::open, sealed.out, genericKey).out, input);
     const std::pair<BatchMode, std::string> rows[] = {{BatchMode::seal, input},
                                                       {BatchMode::open, sealed.out}};
-    for (const auto& [mode, lines] : rows) {
-        const BatchFiles files(lines);
+    for (const auto& row : rows) {
+        // A lambda may not capture a structured binding before C++20.
+        const BatchMode mode = row.first;
+        const BatchFiles files(row.second);
         int status = -1;
         EXPECT_EQ(tarntest::leftOnStack(
                       [&] { status = runBatch(mode, key.data(), files.streams()); }, secrets),
