@@ -9,7 +9,6 @@
 
 #include "morvex_new.h"
 #include "tarnSecrets.h"
-#include "toolLegacyKey.h"
 
 namespace {
 
@@ -85,11 +84,8 @@ LineResult sealLine(const char* text, const TarnPreparedKey& key) {
 }
 
 LineResult openLegacyLine(char* text) {
-    char legacyKey[toolLegacyKeySize];
-    buildToolLegacyKey(legacyKey);
     unsigned long clearLength = 0;
-    char* clear = DecryptDataCounted(text, legacyKey, &clearLength);
-    wipeSecret(legacyKey, sizeof legacyKey);
+    char* clear = openToolLegacyText(text, &clearLength);
     if (clear == nullptr) return LineResult(LineFailure::notValid);
     LineResult result(clear, clearLength);
     if (std::strlen(clear) != clearLength) result.failure = LineFailure::notOneLine;

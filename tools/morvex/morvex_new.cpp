@@ -182,6 +182,14 @@ char* openEnvelope(const char* envelope, const TarnPreparedKey& key) {
     return plain;
 }
 
+char* openToolLegacyText(char* text, unsigned long* clearLength) {
+    char legacyKey[toolLegacyKeySize];
+    buildToolLegacyKey(legacyKey);
+    char* clear = DecryptDataCounted(text, legacyKey, clearLength);
+    wipeSecret(legacyKey, sizeof legacyKey);
+    return clear;
+}
+
 void reportWriteFailure(int fd, int error) {
     dprintf(fd, "morvex: cannot write to standard output: %s\n", std::strerror(error));
 }
@@ -283,10 +291,8 @@ void wipeGenericKey() {
     if (text[0] != '@') fail(msgNotValid);
     if (text[1] == '@') printAndExit(DecryptDataNew(text, key), true);
 
-    char legacyKey[toolLegacyKeySize];
-    buildToolLegacyKey(legacyKey);
-    char* clear = DecryptData(text, legacyKey);
-    wipeSecret(legacyKey, sizeof legacyKey);
+    unsigned long clearLength = 0;
+    char* clear = openToolLegacyText(text, &clearLength);
     // A refused legacy text is a failure, never an empty success.
     if (clear == nullptr) fail(msgNotValid);
     printAndExit(clear, false);

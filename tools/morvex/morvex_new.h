@@ -65,6 +65,9 @@ char* DecryptData(char* text, char* key);
 // The same, and *clearLength is the clear text's length, counting any zero bytes within it.
 char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength);
 
+// DecryptDataCounted under the tool's legacy key, the key -d and -D open legacy texts with.
+char* openToolLegacyText(char* text, unsigned long* clearLength);
+
 // Writes "morvex: cannot write to standard output: <reason>" and a line end to fd.
 void reportWriteFailure(int fd, int error);
 
