@@ -91,11 +91,6 @@ varlena* takeResult(SqlCall& call, size_t len) {
 
 }  // namespace
 
-int hiddenStatement() {
-    errhidestmt(true);
-    return errhidecontext(true);
-}
-
 namespace {
 
 // The call lives in runSqlCall's frame, which holds no sigsetjmp: here only the pointer is seen

@@ -69,8 +69,6 @@ Datum sqlResult(SqlCall& call, const char* buffer);
 // Turns a wrapper's failure into an ERROR; by now the library's frames are gone.
 void checkWrapperStatus(int status, const char* function);
 
-// For every ereport of dbcipher: a statement or a context line can hold keys and clear texts
-// given as literals, and the server log is no place for them.
-int hiddenStatement();
+#include "hidden_statement.h"
 
 #endif  // DBCIPHER_SQL_CALL_H

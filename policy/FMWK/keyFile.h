@@ -1,5 +1,6 @@
-// The platform's key files and the fingerprint of a master key, shared by morvex and dbcipher
-// so that both read a file alike and name a key alike. Private to the project: not installed.
+// The platform's key files and the fingerprint of a master key, shared by morvex and the
+// database modules so that all read a file alike and name a key alike. Private to the project: not
+// installed.
 //
 // A key file's first line holds a 13-character lead-in that is not examined, then the master
 // key: at most 16 characters, a line end within them included (that is how the platform's
@@ -95,6 +96,22 @@ KeyFileResult readKeyFile(const char* path, char (&key)[keyFileKeyBufferSize], A
 
 inline KeyFileResult readKeyFile(const char* path, char (&key)[keyFileKeyBufferSize]) {
     return readKeyFile(path, key, [](const struct stat&) { return true; });
+}
+
+// PostgreSQL's rule for ssl_key_file, which the kit applies to every key file read on behalf of
+// others (the database server's keys, the old key of a re-key): owned by the reading user
+// with no group or other access, or by root with at most group read.
+enum class KeyFileOwnership {
+    kept,
+    owner,   // owned by neither the reading user nor root
+    access,  // more access than the owner allows
+};
+
+inline KeyFileOwnership keyFileOwnershipBroken(const struct stat& info) {
+    const bool ownedByReader = info.st_uid == geteuid();
+    if (!ownedByReader && info.st_uid != 0) return KeyFileOwnership::owner;
+    const mode_t forbidden = ownedByReader ? (S_IRWXG | S_IRWXO) : (S_IWGRP | S_IXGRP | S_IRWXO);
+    return (info.st_mode & forbidden) != 0 ? KeyFileOwnership::access : KeyFileOwnership::kept;
 }
 
 // A short name for a master key that does not give it away: the first 8 bytes, in hex, of

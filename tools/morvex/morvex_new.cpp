@@ -7,13 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
-#include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <random>
 
 #include "encDec.h"
 #include "keyFile.h"
@@ -23,12 +20,6 @@
 #include "toolLegacyKey.h"
 
 namespace {
-
-constexpr size_t aesBlock = 16;
-constexpr size_t aesKeyBytes = 16;
-// Holds the AES text of any padded text of up to 256 bytes (348 characters).
-constexpr size_t aesTextBufferSize = 512;
-constexpr size_t saltBufferSize = aesBlock + 1;
 
 // A message or result that standard output did not take is a failure too, reported where it
 // can still be seen.
@@ -50,95 +41,13 @@ char* duplicate(const char* text, size_t length) {
     return copy;
 }
 
-// The AES transform reads 16 key bytes whatever the key text holds; a copy makes a short key
-// act as its characters followed by zero bytes, as it does in main's zero-filled buffer,
-// instead of letting the transform read past a caller's shorter string.
-struct KeyBlock : WipedBuffer<aesKeyBytes + 1> {
-    explicit KeyBlock(const char* key) { std::strncpy(bytes, key, aesKeyBytes); }
-};
-
-using TextBuffer = WipedBuffer<envelopeMaxTextLength + 1>;
-using SaltBuffer = WipedBuffer<saltBufferSize>;
-
-std::uint32_t clockSeed() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const std::int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-    return static_cast<std::uint32_t>(nanos);
-}
-
-// A clock-seeded permutation of text (at most envelopeMaxTextLength characters).
-// minstd_rand0 is the minimal standard generator (multiplier 16807, modulus 2^31 - 1).
-void shuffled(const char* text, std::uint32_t seed, TextBuffer& copy) {
-    const size_t length = std::strlen(text);
-    std::memcpy(copy.bytes, text, length);
-    std::minstd_rand0 generator(seed);
-    std::shuffle(copy.bytes, copy.bytes + length, generator);
-}
-
-// Two characters of the text: the last and the first of a clock-seeded permutation of it. The
-// format takes them from two copies shuffled by equal generators; equal generators give equal
-// copies, so one shuffle stands for both.
-void drawSalt(const char* text, SaltBuffer& salt) {
-    TextBuffer permuted;
-    shuffled(text, clockSeed(), permuted);
-    computeSalt(permuted.bytes, permuted.bytes, salt.bytes);
-}
-
-// Pads text in its own buffer and writes its AES text into a zero-filled 512-byte buffer.
-template <size_t size>
-void sealPadded(WipedBuffer<size>& text, const char* salt, const TarnPreparedKey& key,
-                char (&aesText)[aesTextBufferSize]) {
-    const int padded = pad(text.bytes, size);
-    AES_128_CBC_EncryptPrepared(text.bytes, aesText, padded, 1, salt, &key);
-}
-
 }  // namespace
-
-PreparedGenericKey::PreparedGenericKey(const char* genericKey) {
-    const KeyBlock block(genericKey);
-    AES_128_CBC_PrepareKey(&prepared_, block.bytes);
-}
-
-PreparedGenericKey::~PreparedGenericKey() {
-    AES_128_CBC_ForgetKey(&prepared_);
-}
 
 char* EncryptDataNew(char* text, char* genericKey) {
     if (text == nullptr || genericKey == nullptr) return nullptr;
     if (std::strlen(text) > envelopeMaxTextLength) fail(msgTooLong);
     const PreparedGenericKey key(genericKey);
     return sealEnvelope(text, key.get());
-}
-
-char* sealEnvelope(const char* text, const TarnPreparedKey& key) {
-    const size_t length = std::strlen(text);
-    if (length > envelopeMaxTextLength) return nullptr;
-    // The empty text is sealed as one space: both pad to one block of 16 spaces, which opens
-    // to the empty text again. An envelope without a text block could never be opened.
-    const char* source = length == 0 ? " " : text;
-
-    // The salt is two characters of the text, so it is wiped like the text.
-    SaltBuffer salt;
-    drawSalt(source, salt);
-
-    char textPart[aesTextBufferSize] = {};
-    {
-        TextBuffer working;
-        std::strcpy(working.bytes, source);
-        sealPadded(working, salt.bytes, key, textPart);
-    }
-    char saltBlock[aesTextBufferSize] = {};
-    sealPadded(salt, staticSalt, key, saltBlock);
-
-    const size_t textLength = std::strlen(textPart);
-    const size_t saltLength = std::strlen(saltBlock);
-    auto* envelope = static_cast<char*>(std::malloc(textLength + saltLength + 3));
-    if (envelope == nullptr) return nullptr;
-    std::memcpy(envelope, "@@", 2);
-    std::memcpy(envelope + 2, textPart, textLength);
-    std::memcpy(envelope + 2 + textLength, saltBlock, saltLength + 1);
-    trim(envelope);
-    return envelope;
 }
 
 char* DecryptDataNew(char* envelope, char* genericKey) {
@@ -149,37 +58,6 @@ char* DecryptDataNew(char* envelope, char* genericKey) {
     }
     const PreparedGenericKey key(genericKey);
     return openEnvelope(envelope, key.get());
-}
-
-char* openEnvelope(const char* envelope, const TarnPreparedKey& key) {
-    const size_t total = std::strlen(envelope);
-    const char* body = envelope + std::min<size_t>(total, 2);
-    const size_t bodyLength = std::strlen(body);
-    if (bodyLength < envelopeMinOpenLength) return nullptr;
-
-    const size_t textPartLength = bodyLength - envelopeSaltBlockLength;
-    char saltBlock[envelopeSaltBlockLength + 1] = {};
-    std::memcpy(saltBlock, body + textPartLength, envelopeSaltBlockLength);
-    // The salt block decodes to at most 18 bytes; its first two are the salt.
-    WipedBuffer<100> saltPlain;
-    AES_128_CBC_EncryptPrepared(saltBlock, saltPlain.bytes, aesBlock, 0, staticSalt, &key);
-
-    char* textPart = duplicate(body, textPartLength);
-    auto* plain = static_cast<char*>(std::calloc(bodyLength + 1, 1));
-    if (textPart == nullptr || plain == nullptr) {
-        std::free(textPart);
-        std::free(plain);
-        return nullptr;
-    }
-    const int rounded = static_cast<int>((textPartLength + aesBlock - 1) / aesBlock * aesBlock);
-    AES_128_CBC_EncryptPrepared(textPart, plain, rounded, 0, saltPlain.bytes, &key);
-    std::free(textPart);
-    trim(plain);
-    // Callers wipe the text up to its terminator; a zero byte inside the plaintext must not
-    // leave the rest behind it.
-    const size_t shown = std::strlen(plain);
-    wipeSecret(plain + shown, bodyLength + 1 - shown);
-    return plain;
 }
 
 char* openToolLegacyText(char* text, unsigned long* clearLength) {

@@ -6,15 +6,7 @@
 #define MORVEX_MORVEX_NEW_H
 
 #include "encDec.h"
-
-// Encrypts the salt block of every envelope. Envelopes open only under the value they were
-// made with, so it never changes.
-inline constexpr char staticSalt[3] = "Xq";
-
-inline constexpr unsigned long envelopeMaxTextLength = 256;
-// A 24-character text part and the 24-character salt block.
-inline constexpr unsigned long envelopeMinOpenLength = 48;
-inline constexpr unsigned long envelopeSaltBlockLength = 24;
+#include "envelope.h"
 
 // The messages every mode shares; each names the tool first.
 inline constexpr char msgTooLong[] = "morvex: Input string exceeds maximum allowed size.";
@@ -36,27 +28,6 @@ char* EncryptDataNew(char* text, char* genericKey);
 // Fewer than envelopeMinOpenLength characters after the prefix print "morvex: Does not meet
 // minimum expected size of encrypted string." and end the process with status 1.
 char* DecryptDataNew(char* envelope, char* genericKey);
-
-// The generic key's AES schedules, built once for every envelope sealed or opened under it and
-// wiped when the object goes (a batch keeps one for all its lines).
-class PreparedGenericKey {
-  public:
-    // The first 16 bytes of genericKey; a shorter key counts as followed by zero bytes.
-    explicit PreparedGenericKey(const char* genericKey);
-    ~PreparedGenericKey();
-    PreparedGenericKey(const PreparedGenericKey&) = delete;
-    PreparedGenericKey& operator=(const PreparedGenericKey&) = delete;
-    const TarnPreparedKey& get() const { return prepared_; }
-
-  private:
-    TarnPreparedKey prepared_;
-};
-
-// EncryptDataNew and DecryptDataNew under a prepared key, for callers that have checked the
-// lengths: a text too long to seal or an envelope too short to open gives null instead of
-// ending the process.
-char* sealEnvelope(const char* text, const TarnPreparedKey& key);
-char* openEnvelope(const char* envelope, const TarnPreparedKey& key);
 
 // Reads a legacy "@" text under key (any non-empty length). A text that does not start with
 // "@" comes back as a copy. Null for a null text, an empty or null key, or a text that fails

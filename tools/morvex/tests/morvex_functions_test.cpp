@@ -281,6 +281,47 @@ TEST(Envelope, AlteredEnvelopesOpenWithoutCrash) {
     }
 }
 
+// The opener that callers use before acting on a text (a bind, a re-key) refuses every key
+// but the sealing one, and every envelope whose salt block was altered.
+TEST(Envelope, OpensUnderTheSealingKeyOnly) {
+    const std::string text = distinctText(40);
+    const std::string envelope = envelopeOf(text, genericKey);
+    const std::string empty = envelopeOf("", genericKey);
+    struct Row {
+        std::string envelope;
+        std::string key;
+        EnvelopeOpening expected;
+    };
+    const Row rows[] = {
+        {envelope, genericKey, EnvelopeOpening::opened},
+        {empty, genericKey, EnvelopeOpening::opened},
+        {envelope, genericKey + "tail", EnvelopeOpening::opened},
+        {envelope, "another key", EnvelopeOpening::notUnderThisKey},
+        {envelope, "", EnvelopeOpening::notUnderThisKey},
+        {envelope.substr(0, envelope.size() - 3) + "A==", genericKey,
+         EnvelopeOpening::notUnderThisKey},
+        {"@@" + std::string(48, 'A'), genericKey, EnvelopeOpening::notUnderThisKey},
+        {envelope.substr(0, 49), genericKey, EnvelopeOpening::tooShort},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.envelope + " under " + row.key);
+        const PreparedGenericKey key(row.key.c_str());
+        EnvelopeOpening opening = EnvelopeOpening::noMemory;
+        HeapString opened(openEnvelopeUnderKey(row.envelope.c_str(), key.get(), &opening));
+        EXPECT_EQ(opening, row.expected);
+        EXPECT_EQ(opened != nullptr, row.expected == EnvelopeOpening::opened);
+    }
+    std::mt19937 rng(7);
+    int passed = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const PreparedGenericKey wrong(randomBytes(rng, 16).c_str());
+        EnvelopeOpening opening = EnvelopeOpening::noMemory;
+        HeapString opened(openEnvelopeUnderKey(envelope.c_str(), wrong.get(), &opening));
+        passed += opened != nullptr;
+    }
+    EXPECT_EQ(passed, 0) << "of 10,000 random wrong keys";
+}
+
 TEST(Envelope, OverlongTextEndsTheProcess) {
     std::string text(envelopeMaxTextLength + 1, 'a');
     char key[] = "key";
