@@ -8,7 +8,6 @@
 //
 // Each function that turns bytes into bytes has a text form and a bytea form with one body:
 // the bytea form is for bytes that are not valid text in the database encoding.
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -92,10 +91,8 @@ Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
     }
     char* output = resultBuffer(call, outputSize);
     char* input = argCopy(call, 0, inputWidth);
-    // A salt is two bytes wherever it stands: no copy of it needs wiping.
-    char salt[saltWidth + 1] = {};
-    const varlena* saltArg = sqlArg(call, 3);
-    std::memcpy(salt, VARDATA_ANY(saltArg), std::min(VARSIZE_ANY_EXHDR(saltArg), saltWidth));
+    char salt[saltWidth + 1];
+    saltArg(call, 3, salt);
     const TarnPreparedKey* key = keyOf(call);
     if (key == nullptr) checkWrapperStatus(c_libraryFailure, call.function);
     checkWrapperStatus(

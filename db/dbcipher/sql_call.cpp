@@ -155,14 +155,24 @@ char* argCopy(SqlCall& call, int n, size_t width) {
     return copy;
 }
 
+void saltArg(SqlCall& call, int n, char (&salt)[3]) {
+    const varlena* arg = sqlArg(call, n);
+    const size_t len = VARSIZE_ANY_EXHDR(arg);
+    salt[0] = len > 0 ? VARDATA_ANY(arg)[0] : '\0';
+    salt[1] = len > 1 ? VARDATA_ANY(arg)[1] : '\0';
+    salt[2] = '\0';
+}
+
+bool isDatabaseText(const char* bytes, size_t len) {
+    return isAscii(bytes, len) ||
+           pg_verify_mbstr(GetDatabaseEncoding(), bytes, static_cast<int>(len), true);
+}
+
 // In SQL_ASCII every byte string is valid, so nothing changes there; the bytes are never
 // converted, only refused.
 Datum sqlResult(SqlCall& call, const char* buffer) {
     const size_t len = std::strlen(buffer);
-    if (call.form != SqlForm::bytea && !isAscii(buffer, len) &&
-        !pg_verify_mbstr(GetDatabaseEncoding(), buffer, static_cast<int>(len), true)) {
-        reportInvalidEncoding(call);
-    }
+    if (call.form != SqlForm::bytea && !isDatabaseText(buffer, len)) reportInvalidEncoding(call);
     if (call.resultScratch >= 0 && buffer == call.scratch[call.resultScratch].data + VARHDRSZ) {
         return PointerGetDatum(takeResult(call, len));
     }

@@ -17,6 +17,7 @@ INSERT INTO probe.cases
 SELECT label, fn::regprocedure, args, needle
 FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS aes_text,
              aes_encr('WipeClearText-16', 16, true, 'ab') AS server_text,
+             aes_encr('WipeClearText-16', 16, true, 'ab', 'Regress-PrevK-16') AS previous_text,
              encr('WipeLegacyClear') AS legacy_text) t,
      LATERAL (VALUES
     ('encrypting: clear text', 'aes_encr(text,integer,boolean,text,text)',
@@ -41,6 +42,9 @@ FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS
      ARRAY[server_text, '0', 'false', 'ab'], 'Regress-SrvKey16'),
     ('server key bytea refused: key', 'aes_encr(bytea,integer,boolean,bytea)',
      ARRAY['WipeClearText-16', '15', 'true', 'ab'], 'Regress-SrvKey16'),
+    ('rewrap: clear text', 'aes_encr_rewrap(text,text)', ARRAY[previous_text, 'ab'], 'WipeClearText-16'),
+    ('bytea rewrap: clear text', 'aes_encr_rewrap(bytea,bytea)', ARRAY[previous_text, 'ab'],
+     'WipeClearText-16'),
     ('encr: clear text', 'encr(text)', ARRAY['WipeLegacyClear'], 'WipeLegacyClear'),
     ('decr: clear text', 'decr(text)', ARRAY[legacy_text], 'WipeLegacyClear'),
     ('bytea decr: clear text', 'decr(bytea)', ARRAY[legacy_text], 'WipeLegacyClear'),
@@ -69,6 +73,10 @@ SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE labe
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key decrypting: key';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key bytea refused: key';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'rewrap: clear text';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'bytea rewrap: clear text';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'encr: clear text';
 \c
