@@ -3,7 +3,8 @@
 #   aes_encr encrypting / decrypting 16-byte texts, with the key passed and with the server's
 #   key (dbcipher.key_file)  vs  pgcrypto's encode(encrypt_iv(...)) and decrypt_iv(decode(...))
 #   on the same rows  vs  the floor: the same query with length() in place of the cipher;
-#   encr / decr; then the aes_encr query with parallel workers against a single process.
+#   encr / decr; aes_encr_rewrap against the server-key decryption and encryption in two calls;
+#   then the aes_encr query with parallel workers against a single process.
 #   Each figure is the wall time of the best run and the backend's CPU time in that run.
 #
 #   compare.sh <builddir> [rows]      (default 1,000,000 rows; best of 3 runs, interleaved)
@@ -20,7 +21,9 @@ if [ -z "${PG_SANDBOX_LOG:-}" ]; then
     key_file=$(mktemp)
     trap 'rm -f "$key_file"' EXIT
     echo "GENERIC_KEY: $key" >"$key_file"
-    PG_SANDBOX_KEY_FILE=$key_file "$here/../../../scripts/pg_sandbox.sh" run "$build" -- \
+    # The previous key is the current one: a rewrap's cost does not depend on which key it is.
+    PG_SANDBOX_KEY_FILE=$key_file PG_SANDBOX_PREVIOUS_KEY_FILE=$key_file \
+        "$here/../../../scripts/pg_sandbox.sh" run "$build" -- \
         "$here/compare.sh" "$build" "$rows"
     exit
 fi
@@ -70,10 +73,11 @@ parallel='SET max_parallel_workers_per_gather = 2'
 one_worker='SET max_parallel_workers_per_gather = 1'
 declare -a labels=(floor_encrypt aes_encr_encrypt server_key_encrypt pgcrypto_encrypt
                    floor_decrypt aes_encr_decrypt server_key_decrypt pgcrypto_decrypt encr decr
+                   server_key_rewrap server_key_two_calls
                    aes_encr_encrypt_1_worker aes_encr_encrypt_parallel)
 declare -A settings=(
     [floor_encrypt]=$serial [floor_decrypt]=$serial [server_key_encrypt]=$serial
-    [server_key_decrypt]=$serial
+    [server_key_decrypt]=$serial [server_key_rewrap]=$serial [server_key_two_calls]=$serial
     [aes_encr_encrypt]=$serial [pgcrypto_encrypt]=$serial [aes_encr_decrypt]=$serial
     [pgcrypto_decrypt]=$serial [encr]=$serial [decr]=$serial
     [aes_encr_encrypt_1_worker]=$one_worker [aes_encr_encrypt_parallel]=$parallel)
@@ -87,6 +91,8 @@ declare -A queries=(
     [aes_encr_decrypt]="SELECT sum(length(aes_encr(aes_text, 0, false, '$salt', '$key'))) FROM bench_rows"
     [pgcrypto_decrypt]="SELECT sum(length(decrypt_iv(decode(aes_text, 'base64'), '$key'::bytea, '\\x$iv'::bytea, 'aes-cbc/pad:none'))) FROM bench_rows"
     [encr]="SELECT sum(length(encr(plain))) FROM bench_rows"
+    [server_key_rewrap]="SELECT sum(length(aes_encr_rewrap(aes_text, '$salt'))) FROM bench_rows"
+    [server_key_two_calls]="SELECT sum(length(aes_encr(aes_encr(aes_text, 0, false, '$salt'), 16, true, '$salt'))) FROM bench_rows"
     [decr]="SELECT sum(length(decr(legacy_text))) FROM bench_rows"
     [aes_encr_encrypt_1_worker]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows"
     [aes_encr_encrypt_parallel]="SELECT sum(length(aes_encr(plain, 16, true, '$salt', '$key'))) FROM bench_rows")
@@ -110,6 +116,7 @@ for way in encrypt decrypt; do
     echo "$way, time over the floor: key passed $(ratio "${best[floor_$way]}" "${best[aes_encr_$way]}")x," \
          "server key $(ratio "${best[floor_$way]}" "${best[server_key_$way]}")x"
 done
+echo "rewrap over decryption and encryption in two calls: $(ratio "${best[server_key_two_calls]}" "${best[server_key_rewrap]}")x"
 echo "leader + 1 worker / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_1_worker]}" "${best[aes_encr_encrypt]}")x"
 echo "leader + 2 workers / single process, aes_encr encrypting: $(ratio "${best[aes_encr_encrypt_parallel]}" "${best[aes_encr_encrypt]}")x (on $(nproc) cores)"
 echo
