@@ -73,6 +73,14 @@ size_t argLength(SqlCall& call, int n) {
     return VARSIZE_ANY_EXHDR(sqlArg(call, n));
 }
 
+// Encrypting, the transform reads exactly width bytes of its input: an argument that has them
+// is read in place, and only a shorter one is copied, zero-filled to that width.
+char* encryptInput(SqlCall& call, size_t width) {
+    const varlena* arg = sqlArg(call, 0);
+    if (VARSIZE_ANY_EXHDR(arg) >= width) return const_cast<char*>(VARDATA_ANY(arg));
+    return argCopy(call, 0, width);
+}
+
 // A prepared key is never rebuilt for a call: the server's key is prepared once per reload,
 // and the five-argument forms keep the last key they saw.
 Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
@@ -90,7 +98,9 @@ Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
         outputSize = aesPlainCapacity(argLength(call, 0));
     }
     char* output = resultBuffer(call, outputSize);
-    char* input = argCopy(call, 0, inputWidth);
+    char storedText[publicCopySize];
+    char* input = encrypt ? encryptInput(call, inputWidth)
+                          : publicArgCopy(call, 0, storedText, sizeof storedText);
     char salt[saltWidth + 1];
     saltArg(call, 3, salt);
     const TarnPreparedKey* key = keyOf(call);

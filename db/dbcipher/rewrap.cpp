@@ -78,7 +78,8 @@ bool allZero(const char* bytes, size_t len) {
 char* openUnderPreviousKey(SqlCall& call, const char* salt, size_t* clearLen) {
     const size_t textLen = VARSIZE_ANY_EXHDR(sqlArg(call, 0));
     const TarnPreparedKey* key = previousKey();
-    char* text = argCopy(call, 0, 0);
+    char storedText[publicCopySize];
+    char* text = publicArgCopy(call, 0, storedText, sizeof storedText);
     const size_t size = aesPlainCapacity(textLen);
     char* plain = scratchBuffer(call, size);
     std::memset(plain, unwritten, size);
