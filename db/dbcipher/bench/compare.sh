@@ -124,3 +124,27 @@ echo "wall time, leader + 2 workers / single process, aes_encr encrypting: $(rat
 echo
 echo "== the parallel plan"
 sql -c "$parallel" -c "EXPLAIN (ANALYZE, COSTS OFF, TIMING OFF) ${queries[aes_encr_encrypt_parallel]}"
+
+# Where a server-key decryption spends its time: perf (Debian's linux-perf) on the backend that
+# runs it, by shared object and symbol.
+if command -v perf >/dev/null; then
+    echo
+    echo "== profile of server_key_decrypt (self time, top 25)"
+    coproc PROFILED { "$PG_SANDBOX_BIN/psql" -X -q -At; }
+    echo "$serial; SELECT pg_backend_pid();" >&"${PROFILED[1]}"
+    read -r backend <&"${PROFILED[0]}"
+    profile=$PG_SANDBOX_DIR/decrypt.perf
+    perf record -q -o "$profile" -p "$backend" >/dev/null 2>&1 &
+    recorder=$!
+    # perf has attached once it has written its header.
+    for _ in $(seq 100); do [ -s "$profile" ] && break; sleep 0.05; done
+    for _ in 1 2 3; do
+        echo "${queries[server_key_decrypt]};" >&"${PROFILED[1]}"
+        read -r _ <&"${PROFILED[0]}"
+    done
+    kill -INT "$recorder"
+    wait "$recorder" || true
+    echo '\q' >&"${PROFILED[1]}"
+    perf report -i "$profile" --no-children --sort dso,sym --stdio 2>/dev/null |
+        grep -E '^ +[0-9]' | head -n 25
+fi
