@@ -427,7 +427,7 @@ struct BatchRun {
 BatchRun runInMemory(BatchMode mode, const std::string& input, std::string key,
                      size_t capacity = LineReader::defaultCapacity) {
     const BatchFiles files(input);
-    const int status = runBatch(mode, key.data(), files.streams(capacity));
+    const int status = runBatch(mode, BatchKeys{key.data()}, files.streams(capacity));
     return {files.out.content(), files.err.content(), status};
 }
 
@@ -465,9 +465,10 @@ TEST(Batch, LeavesNoKeyOrTextOnTheStack) {
         const BatchMode mode = row.first;
         const BatchFiles files(row.second);
         int status = -1;
-        EXPECT_EQ(tarntest::leftOnStack(
-                      [&] { status = runBatch(mode, key.data(), files.streams()); }, secrets),
-                  std::vector<std::string>{});
+        EXPECT_EQ(
+            tarntest::leftOnStack(
+                [&] { status = runBatch(mode, BatchKeys{key.data()}, files.streams()); }, secrets),
+            std::vector<std::string>{});
         EXPECT_EQ(status, 0);
         if (mode == BatchMode::open) {
             EXPECT_EQ(files.out.content(), input);
