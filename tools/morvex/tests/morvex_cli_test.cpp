@@ -136,13 +136,8 @@ void bindSocketAt(const fs::path& path) {
     close(fd);
 }
 
-// Puts the kind of file asked for at the default key file's path; returns the command line
-// prefix that runs the tool (without root's right to read any file, since tests run as root).
-std::vector<std::string> prepareKeyFile(KeyFile kind) {
-    const fs::path path = keyPath(fileN);
-    if (kind == KeyFile::missing) fs::remove_all(MORVEX_TEST_KEY_DIR);
-    if (kind == KeyFile::standard || kind == KeyFile::missing) return {};
-    fs::remove(path);
+// Puts at path a file of a kind that cannot give a key; nothing for the other kinds.
+void putKeylessFile(const fs::path& path, KeyFile kind) {
     switch (kind) {
         case KeyFile::directory:
             fs::create_directory(path);
@@ -159,18 +154,28 @@ std::vector<std::string> prepareKeyFile(KeyFile kind) {
         case KeyFile::readError:  // a regular file whose read at offset 0 fails with EIO
             fs::create_symlink("/proc/self/mem", path);
             break;
-        case KeyFile::unreadable:
-            writeKeyFile(fileN, leadIn + keyN + "\n");
-            fs::permissions(path, fs::perms::none);
-            // Root reads any file; without these two capabilities it is refused like anyone
-            // else, and it can still reach the tool in a build tree only root may enter.
-            if (geteuid() == 0) {
-                return {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"};
-            }
-            break;
         default:
             break;
     }
+}
+
+// Puts the kind of file asked for at the default key file's path; returns the command line
+// prefix that runs the tool (without root's right to read any file, since tests run as root).
+std::vector<std::string> prepareKeyFile(KeyFile kind) {
+    const fs::path path = keyPath(fileN);
+    if (kind == KeyFile::missing) fs::remove_all(MORVEX_TEST_KEY_DIR);
+    if (kind == KeyFile::standard || kind == KeyFile::missing) return {};
+    fs::remove(path);
+    if (kind != KeyFile::unreadable) {
+        putKeylessFile(path, kind);
+        return {};
+    }
+    writeKeyFile(fileN, leadIn + keyN + "\n");
+    fs::permissions(path, fs::perms::none);
+    // Root reads any file; without these two capabilities it is refused like anyone else, and
+    // it can still reach the tool in a build tree only root may enter.
+    if (geteuid() == 0)
+        return {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"};
     return {};
 }
 
@@ -681,13 +686,13 @@ TEST_F(MorvexCli, RekeyBatchSealsAgainOnlyWhatOpensUnderTheOldKey) {
     }
 }
 
-// What stands at the old key file's path, and who runs the tool.
-enum class OldKey { file, missing, directory, fifo };
 constexpr uid_t nobody = 65534;  // also the group nogroup
 
+// What stands at the old key file's path (a standard file of the row's owner, group and mode),
+// and who runs the tool.
 struct OldKeyRow {
     const char* name;
-    OldKey kind;
+    KeyFile kind;
     mode_t mode;
     uid_t owner;
     gid_t group;
@@ -700,21 +705,12 @@ struct OldKeyRow {
 std::vector<std::string> prepareOldKeyFile(const OldKeyRow& row) {
     const fs::path path = keyPath(oldKeyName);
     fs::remove_all(path);
-    switch (row.kind) {
-        case OldKey::file:
-            writeOldKeyFile();
-            EXPECT_EQ(chown(path.c_str(), row.owner, row.group), 0);
-            EXPECT_EQ(chmod(path.c_str(), row.mode), 0);
-            break;
-        case OldKey::directory:
-            fs::create_directory(path);
-            break;
-        case OldKey::fifo:
-            EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-            break;
-        case OldKey::missing:
-            break;
+    if (row.kind == KeyFile::standard) {
+        writeOldKeyFile();
+        EXPECT_EQ(chown(path.c_str(), row.owner, row.group), 0);
+        EXPECT_EQ(chmod(path.c_str(), row.mode), 0);
     }
+    putKeylessFile(path, row.kind);
     if (!row.runAsNobody) return {};
     return {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody),
             "--regid=" + std::to_string(nobody), "--clear-groups"};
@@ -724,35 +720,37 @@ std::vector<std::string> prepareOldKeyFile(const OldKeyRow& row) {
 // else is refused before a line is read.
 TEST_F(MorvexCli, RekeyReadsTheOldKeyOnlyFromAPrivateFile) {
     if (geteuid() != 0) GTEST_SKIP() << "files of other owners need root";
+    const std::string path = keyPath(oldKeyName).string();
     const std::string groupOrWorld = "\" has group or world access (mode ";
     const OldKeyRow rows[] = {
-        {"owner's file, 0600", OldKey::file, 0600, 0, 0, false, ""},
-        {"owner's file, 0400", OldKey::file, 0400, 0, 0, false, ""},
-        {"another user's own file, 0600", OldKey::file, 0600, nobody, nobody, true, ""},
-        {"root's file, group read", OldKey::file, 0640, 0, nobody, true, ""},
-        {"owner's file, group read", OldKey::file, 0640, 0, 0, false,
+        {"owner's file, 0600", KeyFile::standard, 0600, 0, 0, false, ""},
+        {"owner's file, 0400", KeyFile::standard, 0400, 0, 0, false, ""},
+        {"another user's own file, 0600", KeyFile::standard, 0600, nobody, nobody, true, ""},
+        {"root's file, group read", KeyFile::standard, 0640, 0, nobody, true, ""},
+        {"owner's file, group read", KeyFile::standard, 0640, 0, 0, false,
          groupOrWorld + "0640): allow 0600 or less (chmod)"},
-        {"another user's own file, group read", OldKey::file, 0640, nobody, nobody, true,
+        {"another user's own file, group read", KeyFile::standard, 0640, nobody, nobody, true,
          groupOrWorld + "0640): allow 0600 or less (chmod)"},
-        {"owner's file, world read", OldKey::file, 0604, 0, 0, false,
+        {"owner's file, world read", KeyFile::standard, 0604, 0, 0, false,
          groupOrWorld + "0604): allow 0600 or less (chmod)"},
-        {"root's file, world read", OldKey::file, 0644, 0, nobody, true,
+        {"root's file, world read", KeyFile::standard, 0644, 0, nobody, true,
          groupOrWorld + "0644): allow 0640 or less (chmod)"},
-        {"root's file, group write", OldKey::file, 0660, 0, nobody, true,
+        {"root's file, group write", KeyFile::standard, 0660, 0, nobody, true,
          groupOrWorld + "0660): allow 0640 or less (chmod)"},
-        {"other owner", OldKey::file, 0600, nobody, nobody, false,
+        {"other owner", KeyFile::standard, 0600, nobody, nobody, false,
          "\" must be owned by the user running morvex or by root (chown)"},
-        {"directory", OldKey::directory, 0, 0, 0, false, "\" is not a regular file"},
-        {"FIFO", OldKey::fifo, 0, 0, 0, false, "\" is not a regular file"},
-        {"missing", OldKey::missing, 0, 0, 0, false,
-         "morvex: cannot open the old key file \"" + keyPath(oldKeyName).string() +
-             "\": No such file or directory"},
+        {"directory", KeyFile::directory, 0, 0, 0, false, "\" is not a regular file"},
+        {"FIFO", KeyFile::fifo, 0, 0, 0, false, "\" is not a regular file"},
+        {"device", KeyFile::device, 0, 0, 0, false, "\" is not a regular file"},
+        {"read fails", KeyFile::readError, 0, 0, 0, false,
+         "morvex: cannot read the old key file \"" + path + "\": Input/output error"},
+        {"missing", KeyFile::missing, 0, 0, 0, false,
+         "morvex: cannot open the old key file \"" + path + "\": No such file or directory"},
     };
     const std::string envelope = encrypt("kept private");
     for (const OldKeyRow& row : rows) {
         SCOPED_TRACE(row.name);
         std::vector<std::string> command = prepareOldKeyFile(row);
-        const std::string path = keyPath(oldKeyName).string();
         command.insert(command.end(), {MORVEX_TEST_BINARY, "-R", path, "Y"});
         const ProcessResult r =
             runProcess(command, ProcessOptions{envelope + "\n"}, std::chrono::seconds(5));
