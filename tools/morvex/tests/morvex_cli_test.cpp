@@ -895,6 +895,7 @@ TEST_F(MorvexCli, AResultThatCannotBeWrittenIsAFailure) {
         {"seal batch", {"-E"}, "one\ntwo\n"},
         {"open batch", {"-D"}, envelope + "\n"},
         {"batch of failing lines", {"-D"}, "plain\n"},
+        {"re-key batch", {"-R", writeOldKeyFile(), "Y"}, envelope + "\n"},
     };
     const std::pair<Stdout, int> outputs[] = {{Stdout::full, ENOSPC}, {Stdout::closed, EBADF}};
     for (const auto& [out, error] : outputs) {
