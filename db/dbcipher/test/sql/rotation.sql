@@ -96,3 +96,17 @@ SELECT count(*) AS rows, count(*) FILTER (WHERE u.secret <> f.secret) AS changed
        count(*) FILTER (WHERE aes_encr(u.secret, 0, false, u.salt) <> u.clear) AS not_opened
 FROM unmarked u JOIN after_first f USING (id);
 DROP TABLE unmarked, accounts;
+
+-- An existing table gains the column while every row is under the current key: the rows there
+-- and a row inserted later hold the current key's fingerprint, and the recipe leaves them all.
+CREATE TABLE existing AS
+SELECT id, salt, aes_encr(clear, align_input(clear), true, salt) AS secret FROM clears WHERE id <= 1000;
+ALTER TABLE existing ADD COLUMN key_fp text DEFAULT dbcipher_key_fingerprint();
+INSERT INTO existing (id, salt, secret) VALUES (0, 'ab', aes_encr('added-later', 16, true, 'ab'));
+WITH recipe AS (
+    UPDATE existing SET secret = aes_encr_rewrap(secret, salt), key_fp = dbcipher_key_fingerprint()
+    WHERE key_fp = dbcipher_previous_key_fingerprint() RETURNING 1)
+SELECT count(*) AS rotated FROM recipe;
+SELECT count(*) AS rows, count(*) FILTER (WHERE key_fp = dbcipher_key_fingerprint()) AS under_current_key
+FROM existing;
+DROP TABLE existing;
