@@ -6,7 +6,7 @@ SELECT dbcipher_previous_key_fingerprint() AS previous, dbcipher_key_fingerprint
 -- aes_encr_rewrap gives the bytes the five-argument forms give when they open under the old
 -- key and seal under the new one: text and bytea, one block and many, every salt shape,
 -- multi-byte clear texts, padding by zero bytes (align_input) and by spaces (the library's pad;
--- ASCII texts, so that 32 characters are 32 bytes).
+-- ASCII texts, so that 32 characters are 32 bytes), texts longer than a stack copy.
 CREATE TEMP TABLE texts AS
 SELECT i, clear, salt, aes_encr(clear, align_input(clear), true, salt, 'Regress-PrevK-16') AS sealed
 FROM generate_series(0, 299) AS i,
@@ -16,6 +16,9 @@ FROM generate_series(0, 299) AS i,
 INSERT INTO texts
 SELECT 1000 + i, rpad(clear, 32), salt, aes_encr(rpad(clear, 32), 32, true, salt, 'Regress-PrevK-16')
 FROM texts WHERE i BETWEEN 1 AND 20 AND i % 5 <> 0;
+INSERT INTO texts
+SELECT 2000 + i, repeat('Long-' || i, 80), 'Lg', aes_encr(repeat('Long-' || i, 80), 400, true, 'Lg', 'Regress-PrevK-16')
+FROM generate_series(1, 4) AS i;
 SELECT count(*) AS rows,
        count(*) FILTER (WHERE aes_encr_rewrap(sealed, salt)
                               <> aes_encr(opened, align_input(opened), true, salt, 'Regress-SrvKey16')) AS text_differs,
