@@ -7,6 +7,7 @@
 #include "directory_text.h"
 #include "handle_registry.h"
 #include "paged_search.h"
+#include "server_wait.h"
 #include "value_ranges.h"
 
 extern "C" {
@@ -134,16 +135,19 @@ Datum searchAsRows(const char* fname, FunctionCallInfo fcinfo, ValueDatum valueD
     search->ld = ld;
     search->msgid = -1;
     search->request = SearchRequest{base, PG_GETARG_INT32(2), filter, attributes, pageSize};
+    beginSearchWaits(ld);
     PG_TRY();
     { writeAllPages(fname, search, &sink); }
     PG_CATCH();
     {
         // After a cancel or statement_timeout nothing more is waited for.
         releaseSearch(search, geterrcode() != ERRCODE_QUERY_CANCELED);
+        endSearchWaits();
         PG_RE_THROW();
     }
     PG_END_TRY();
     releaseSearch(search, false);
+    endSearchWaits();
     MemoryContextDelete(sink.perEntry);
     return static_cast<Datum>(0);
 }
