@@ -21,12 +21,7 @@ struct FollowUp {
 };
 
 void releasePiece(FollowUp* followUp) noexcept {
-    ber_memfree(followUp->values);
-    followUp->values = nullptr;
-    if (followUp->cursor != nullptr) ber_free(followUp->cursor, 0);
-    followUp->cursor = nullptr;
-    ldap_msgfree(followUp->answer);
-    followUp->answer = nullptr;
+    releaseMessageRead(&followUp->answer, &followUp->cursor, &followUp->values);
 }
 
 void releaseFollowUp(FollowUp* followUp) noexcept {
