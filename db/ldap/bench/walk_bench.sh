@@ -9,7 +9,7 @@
 #      shared machine vary by half;
 #   4. in interleaved rounds, the backend CPU of one pg_ldap_search_rows in pages of 500 against
 #      ldapsearch -E pr=500's, and against the same call of another build of the module when
-#      one is given; goal: at most 0.8x ldapsearch. Medians per run.
+#      one is given; goal: at most 0.8x ldapsearch. Medians and bests per run.
 #
 #   db/ldap/bench/walk_bench.sh [builddir] [other quenby_ldap.so]
 #                                          (default: build; a build with the extension)
