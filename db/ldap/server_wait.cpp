@@ -355,14 +355,13 @@ bool acquireConnectionDescriptor() {
 
 }  // namespace
 
-LDAP* openSession(const char* fname, const char* host, int port) {
+LDAP* connectToServer(const char* host, int port, const char** why) {
     if (port < 1 || port > 65535) {
-        reportNoSession(fname, host, port, "The port is outside 1..65535.");
+        *why = "The port is outside 1..65535.";
         return nullptr;
     }
     if (!acquireConnectionDescriptor()) {
-        reportNoSession(fname, host, port,
-                        "This backend has no file descriptor left for another connection.");
+        *why = "This backend has no file descriptor left for another connection.";
         return nullptr;
     }
     errno = 0;
@@ -370,12 +369,17 @@ LDAP* openSession(const char* fname, const char* host, int port) {
     if (ld == nullptr) {
         int error = errno;
         ReleaseExternalFD();
-        reportNoSession(
-            fname, host, port,
-            error != 0 ? strerror(error) : "The host name gave no address to connect to.");
+        *why = error != 0 ? strerror(error) : "The host name gave no address to connect to.";
         return nullptr;
     }
     prepareSession(ld);
+    return ld;
+}
+
+LDAP* openSession(const char* fname, const char* host, int port) {
+    const char* why = nullptr;
+    LDAP* ld = connectToServer(host, port, &why);
+    if (ld == nullptr) reportNoSession(fname, host, port, why);
     return ld;
 }
 
@@ -395,9 +399,7 @@ void cutConnection(LDAP* ld) noexcept {
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
-// ldap_start_tls_s, with the StartTLS request's answer awaited as awaitAnswer does; the
-// handshake then runs over the connection layer, so it can be interrupted too, and it ends at
-// quenby_ldap.connect_timeout.
+// ldap_start_tls_s, with the StartTLS request's answer awaited as awaitAnswer does.
 int startTls(LDAP* ld, OnInterrupt onInterrupt) {
     if (ldap_tls_inplace(ld)) return LDAP_LOCAL_ERROR;
     int msgid = -1;
@@ -409,9 +411,16 @@ int startTls(LDAP* ld, OnInterrupt onInterrupt) {
     }
     rc = ldap_result2error(ld, answer, 1);
     if (rc != LDAP_SUCCESS) return rc;
+    return handshakeTls(ld, onInterrupt);
+}
+
+// The TLS handshake runs over the connection layer, so it can be interrupted too, and it ends
+// at quenby_ldap.connect_timeout.
+int handshakeTls(LDAP* ld, OnInterrupt onInterrupt) {
+    if (ldap_tls_inplace(ld)) return LDAP_LOCAL_ERROR;
     layerTimedOut = false;
     handshakeDeadline = deadlineIn(connectTimeoutMillis);
-    rc = ldap_install_tls(ld);
+    int rc = ldap_install_tls(ld);
     handshakeDeadline = 0;
     PendingRequest handshake = {ld, -1, onInterrupt};
     serveInterrupts(releaseRequest, &handshake);

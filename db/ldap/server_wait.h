@@ -18,6 +18,9 @@ enum class OnInterrupt {
 // then, unless fname is null, the WARNING "Empty session for AD host" with the reason.
 LDAP* openSession(const char* fname, const char* host, int port);
 
+// openSession without the WARNING: null with *why telling the reason.
+LDAP* connectToServer(const char* host, int port, const char** why);
+
 // Unbinds and closes a session openSession made; returns the unbind's code.
 int closeSession(LDAP* ld);
 
@@ -31,6 +34,10 @@ void cutConnection(LDAP* ld) noexcept;
 // StartTLS on the session with the TLS options already set; the library's result code
 // (LDAP_TIMEOUT when the handshake outlasted quenby_ldap.connect_timeout).
 int startTls(LDAP* ld, OnInterrupt onInterrupt);
+
+// TLS from the next byte on (as ldaps:// has it from the first), with the TLS options already
+// set; the library's result code, LDAP_TIMEOUT as startTls.
+int handshakeTls(LDAP* ld, OnInterrupt onInterrupt);
 
 // The result code the library recorded for the session's last operation.
 int sessionErrorCode(LDAP* ld);
