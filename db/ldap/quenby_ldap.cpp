@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "handle_registry.h"
-#include "server_password.h"
 #include "server_wait.h"
 #include "settings.h"
 #include "tls_contexts.h"
@@ -147,7 +146,6 @@ extern "C" {
 
 void _PG_init(void) {
     defineSettings();
-    wipeClientLibraryMemory();
 }
 
 Datum pg_ldap_err2text(PG_FUNCTION_ARGS) {

@@ -1,8 +1,6 @@
 // Directory passwords opened under the server key; see server_password.h.
 #include "server_password.h"
 
-#include <malloc.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -88,33 +86,6 @@ void reportUnopened(const char* fname, const char* serverName, EnvelopeOpening o
                        serverName);
 }
 
-// liblber's memory functions: glibc's, with every block wiped before it is freed.
-void wipeAndFree(void* block, void*) {
-    if (block == nullptr) return;
-    wipeSecret(block, malloc_usable_size(block));
-    free(block);
-}
-
-void* plainMalloc(ber_len_t size, void*) {
-    return malloc(size);
-}
-
-void* plainCalloc(ber_len_t count, ber_len_t size, void*) {
-    return calloc(count, size);
-}
-
-// realloc could move the bytes and free the old block unwiped: moved by hand instead.
-void* movingRealloc(void* block, ber_len_t size, void*) {
-    if (block == nullptr) return malloc(size);
-    const size_t had = malloc_usable_size(block);
-    if (size <= had) return block;
-    void* moved = malloc(size);
-    if (moved == nullptr) return nullptr;
-    memcpy(moved, block, had);
-    wipeAndFree(block, nullptr);
-    return moved;
-}
-
 }  // namespace
 
 const char* openServerPassword(const char* fname, const char* serverName, const char* envelope) {
@@ -134,11 +105,6 @@ const char* openServerPassword(const char* fname, const char* serverName, const 
 
 void forgetOpenedPassword() noexcept {
     if (page != nullptr) wipeSecret(page->password, sizeof page->password);
-}
-
-void wipeClientLibraryMemory() {
-    static BerMemoryFunctions functions = {plainMalloc, plainCalloc, movingRealloc, wipeAndFree};
-    ber_set_option(nullptr, LBER_OPT_MEMORY_FNS, &functions);
 }
 
 }  // namespace quenby

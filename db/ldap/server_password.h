@@ -1,7 +1,7 @@
 // The directory passwords of user mappings, sealed under the kit's server key (the key file
 // that dbcipher.key_file names). A password is opened into a locked page of its own, kept out
-// of core dumps and forked children, for one bind, and wiped right after it; the client
-// library's own copies of it (the bind request it encodes) are wiped when it frees them.
+// of core dumps and forked children, for one bind, and wiped right after it; the bind request
+// that the client library encodes of it is wiped as it is sent (server_wait.cpp).
 #pragma once
 
 #include "quenby_common.h"
@@ -15,9 +15,5 @@ namespace quenby {
 const char* openServerPassword(const char* fname, const char* serverName, const char* envelope);
 
 void forgetOpenedPassword() noexcept;
-
-// Makes liblber wipe every block it frees or moves (bind requests, answers, TLS buffers it
-// owns). Called once, when the module loads.
-void wipeClientLibraryMemory();
 
 }  // namespace quenby

@@ -149,6 +149,25 @@ int passControl(Sockbuf_IO_Desc* sbiod, int option, void* arg) {
 
 Sockbuf_IO waitingLayer = {nullptr, nullptr, passControl, readWaiting, writeWaiting, nullptr};
 
+// Set while a bind request is sent. The library encodes the request, password included, into a
+// buffer that it later frees without wiping (its memory functions are only consulted for
+// allocations with a context, which the client calls never pass), and a TLS layer has the
+// same bytes pass through its own. Every layer gets the buffer itself from above: the top
+// layer wipes what has been written from it, once the layers below took it.
+bool wipingWrites = false;
+
+ber_slen_t readThrough(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    return LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+}
+
+ber_slen_t writeWiping(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    ber_slen_t n = LBER_SBIOD_WRITE_NEXT(sbiod, buf, len);
+    if (n > 0 && wipingWrites) explicit_bzero(buf, static_cast<size_t>(n));
+    return n;
+}
+
+Sockbuf_IO wipingLayer = {nullptr, nullptr, passControl, readThrough, writeWiping, nullptr};
+
 // ---------------------------------------------------------------------------------------------
 // Connecting.
 
@@ -287,6 +306,8 @@ void prepareSession(LDAP* ld) {
     // too. libldap asks the stack whether bytes are buffered (LBER_SB_OPT_DATA_READY) before
     // it polls the socket, and every layer above passes the question down.
     ber_sockbuf_add_io(sb, &ber_sockbuf_io_readahead, LBER_SBIOD_LEVEL_PROVIDER, nullptr);
+    // Above every other layer, a TLS layer installed later included.
+    ber_sockbuf_add_io(sb, &wipingLayer, LBER_SBIOD_LEVEL_APPLICATION, nullptr);
 }
 
 void reportNoSession(const char* fname, const char* host, int port, const char* why) {
@@ -469,7 +490,9 @@ int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessa
 
 // ldap_simple_bind_s, waiting as awaitAnswer does.
 int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onInterrupt) {
+    wipingWrites = true;
     int msgid = ldap_simple_bind(ld, user, password);
+    wipingWrites = false;
     if (msgid == -1) return sessionErrorCode(ld);
     LDAPMessage* answer = nullptr;
     if (awaitAnswer(ld, msgid, LDAP_MSG_ALL, onInterrupt, &answer) == -1) {

@@ -106,6 +106,9 @@ normalise() {
         -e 's/^(LOCATION:  .*\.cpp):[0-9]+$/\1:<line>/'
 }
 
+# The password as the memory probe takes it: hex, so that no statement holds it.
+bind_pw_hex=$(printf '%s' "$LDAP_BIND_PW" | od -An -tx1 | tr -d ' \n')
+
 status=0
 for suite in "$@"; do
     database=quenby_$suite
@@ -115,7 +118,8 @@ for suite in "$@"; do
         -v ldap_host="$LDAP_HOST" -v ldap_port="$LDAP_PORT" -v dead_port="$(dead_port)" \
         -v base="$LDAP_BASE" -v bind_dn="$LDAP_BIND_DN" -v bind_pw="$LDAP_BIND_PW" \
         -v client_cert="$LDAP_CLIENT_CERT" -v client_key="$LDAP_CLIENT_KEY" \
-        -v ldaps_port="$LDAPS_PORT" -v ca_cert="$LDAP_CA_CERT" \
+        -v ldaps_port="$LDAPS_PORT" -v ca_cert="$LDAP_CA_CERT" -v bind_pw_hex="$bind_pw_hex" \
+        -v key_probe="${QUENBY_KEY_PROBE:-}" \
         -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" \
         -v record_dir="$record_dir" "${fixture_vars[@]}" \
         -f "$here/sql/$suite.sql" >"$raw" 2>&1 || true

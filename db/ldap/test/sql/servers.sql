@@ -205,3 +205,22 @@ SELECT connect_outcome('corp') AS key_again;
 
 -- A dump holds the envelopes, never the password.
 \! echo "dump: $(pg_dump | grep -c -F -e "$LDAP_BIND_PW") with the password, $(pg_dump | grep -c "password '@@") envelopes"
+
+-- After the bind no byte of the password is left in the backend's memory: the locked page is
+-- wiped, and so is the client library's bind request as it is sent, in clear or through TLS.
+-- The probe counts copies by the kernel's account of each mapping; a text of a statement
+-- shows that it sees.
+CREATE SERVER corp_clear FOREIGN DATA WRAPPER quenby_ldap_fdw
+    OPTIONS (host :'ldap_host', port :'ldap_port', tls 'none');
+CREATE USER MAPPING FOR PUBLIC SERVER corp_clear
+    OPTIONS (bind_dn :'bind_dn', password :'sealed_pw');
+\c
+CREATE FUNCTION key_copies(text) RETURNS text AS :'key_probe', 'key_copies' LANGUAGE C STRICT;
+SELECT pg_ldap_unbind(pg_ldap_connect('corp_clear')) AS clear,
+       pg_ldap_unbind(pg_ldap_connect('corp_clear')) AS again;
+SELECT key_copies(:'bind_pw_hex') AS after_clear_binds;
+SELECT pg_ldap_unbind(pg_ldap_connect('corp')) AS starttls,
+       pg_ldap_unbind(pg_ldap_connect('corp_ldaps')) AS ldaps;
+SELECT key_copies(:'bind_pw_hex') AS after_tls_binds;
+SELECT length('Probe-Control-77') AS control;
+SELECT key_copies(encode('Probe-Control-77', 'hex')) AS control_copies;
