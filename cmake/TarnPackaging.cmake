@@ -66,7 +66,7 @@ endif()
 if(TARN_POSTGRES AND TARN_LDAP)
     tarn_deb_component(quenby_ldap postgresql-${PG_MAJOR}-quenby-ldap database
         "LDAP sessions, searches and result walking from SQL for PostgreSQL ${PG_MAJOR}"
-        "The quenby_ldap extension: LDAP sessions, simple binds, StartTLS with client\ncertificates, synchronous searches and the walking of their results as SQL\nfunctions."
+        "The quenby_ldap extension: LDAP sessions, simple binds, StartTLS with client\ncertificates, synchronous searches and the walking of their results as SQL\nfunctions; directory servers defined once as foreign servers, with passwords\nsealed under the server key, and sessions by a server's name."
         "postgresql-${PG_MAJOR}")
 endif()
 

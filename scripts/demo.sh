@@ -4,7 +4,8 @@
 #   1. the library encrypts and decrypts a secret
 #   2. morvex writes an "@@" envelope and opens it again (and reads a legacy text)
 #   3. SQL encrypts and decrypts with dbcipher, and agrees with the library
-#   4. SQL opens an LDAP session, binds, searches and walks the entries with quenby_ldap
+#   4. SQL defines a directory server with a sealed password, connects by its name, searches
+#      and walks the entries with quenby_ldap
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -51,9 +52,9 @@ echo "== 4. quenby_ldap, against a throwaway slapd"
 # shellcheck disable=SC1091
 . "$demo/slapd/env"
 # The server presents the client certificate from its own copy of it.
-shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY)
+shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CA_CERT LDAP_CLIENT_CERT LDAP_CLIENT_KEY)
 eval "$shared"
-"$root/db/ldap/demo.sh"
+"$root/db/ldap/demo.sh" "$build/tools/morvex/morvex" "$demo/keys"
 
 echo
 echo "demo finished: every throwaway folder, server and the demo build are removed on exit"

@@ -5,7 +5,8 @@
 #                                                   test certificates, config, test tree (plus
 #                                                   bulk-count people under ou=bulk, each with a
 #                                                   jpegPhoto of its own), slapd on a
-#                                                   free loopback port; writes <workdir>/env.
+#                                                   free loopback port, and LDAPS on another;
+#                                                   writes <workdir>/env.
 #                                                   --max-page-size: see configure_test_server
 #   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
 #
@@ -122,18 +123,24 @@ ours() {
 # the server's from the first moment: a daemonising slapd writes its pid file only after its
 # database is open, and a start given up before then would leave a server that nothing stops,
 # sharing the data folder and, later, the pid file of the one the tests use.
+# With "ldaps" it listens for TLS from the first byte on a second port too, and prints both.
 launch() {
-    local work=$1 port pid
+    local work=$1 with_ldaps=${2:-} port ldaps_port="" urls pid
     for _ in 1 2 3 4 5; do
         rm -f "$work/slapd.pid"
         port=$(unused_port)
-        /usr/sbin/slapd -d 0 -f "$work/slapd.conf" -h "ldap://127.0.0.1:$port/" \
+        urls="ldap://127.0.0.1:$port/"
+        if [ -n "$with_ldaps" ]; then
+            ldaps_port=$(unused_port)
+            urls="$urls ldaps://127.0.0.1:$ldaps_port/"
+        fi
+        /usr/sbin/slapd -d 0 -f "$work/slapd.conf" -h "$urls" \
             -n tarn-slapd-sandbox </dev/null >>"$work/slapd.log" 2>&1 &
         pid=$!
         for _ in $(seq 1 300); do
             kill -0 "$pid" 2>/dev/null || break # gone: the port was taken, try another
             if ours "$work" "$pid" && answers "$port"; then
-                echo "$port"
+                echo "$port${ldaps_port:+ $ldaps_port}"
                 return
             fi
             sleep 0.1
@@ -170,12 +177,14 @@ start() {
         trees+=("$work/bulk.ldif")
     fi
     load "$work" "${trees[@]}"
-    local port
-    port=$(launch "$work")
+    local ports port ldaps_port
+    ports=$(launch "$work" ldaps)
+    read -r port ldaps_port <<<"$ports"
     cat >"$work/env" <<ENV
 export LDAP_HOST=127.0.0.1
 export LDAP_PORT=$port
 export LDAP_URI=ldap://127.0.0.1:$port/
+export LDAPS_PORT=$ldaps_port
 export LDAP_BASE='$base_dn'
 export LDAP_BULK_BASE='ou=bulk,$base_dn'
 export LDAP_BULK_COUNT=$bulk

@@ -30,6 +30,8 @@ struct SessionRecord {
     bool bound;
     std::string boundDn;
     TimestampTz opened;
+    bool byServer;
+    std::string server;
 };
 
 struct ResultRecord {
@@ -84,14 +86,21 @@ void forgetResult(Registry& registry, Handle handle) noexcept {
 
 }  // namespace
 
-bool rememberSession(LDAP* ld, const char* host, int port) noexcept {
+bool rememberSession(LDAP* ld, const char* host, int port, const char* server) noexcept {
     Registry* registry = registryOrNull();
     if (registry == nullptr) return false;
     try {
-        registry->sessions.emplace(
-            handleOf(ld),
-            SessionRecord{
-                ld, GetUserId(), {}, host, port, TlsState::none, false, {}, GetCurrentTimestamp()});
+        registry->sessions.emplace(handleOf(ld), SessionRecord{ld,
+                                                               GetUserId(),
+                                                               {},
+                                                               host,
+                                                               port,
+                                                               TlsState::none,
+                                                               false,
+                                                               {},
+                                                               GetCurrentTimestamp(),
+                                                               server != nullptr,
+                                                               server != nullptr ? server : ""});
         return true;
     } catch (...) {
         return false;
@@ -138,7 +147,8 @@ int ownSessions(SessionView* views, int room) noexcept {
                                        record.tls,
                                        record.bound ? record.boundDn.c_str() : nullptr,
                                        static_cast<int>(record.results.size()),
-                                       record.opened};
+                                       record.opened,
+                                       record.byServer ? record.server.c_str() : nullptr};
         }
         ++count;
     }

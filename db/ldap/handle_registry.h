@@ -11,9 +11,9 @@ namespace quenby {
 // never sends another byte in clear.
 enum class TlsState { none, running, failed };
 
-// Records a session just opened to host:port. False when memory ran out (the session is not
-// recorded).
-bool rememberSession(LDAP* ld, const char* host, int port) noexcept;
+// Records a session just opened to host:port, of the named directory server or of none (null).
+// False when memory ran out (the session is not recorded).
+bool rememberSession(LDAP* ld, const char* host, int port, const char* server = nullptr) noexcept;
 
 // The TLS state of a live session (none for an unknown handle), and its change.
 TlsState tlsStateOf(Handle session) noexcept;
@@ -32,6 +32,7 @@ struct SessionView {
     const char* boundDn;  // null while not bound
     int results;
     TimestampTz opened;
+    const char* server;  // null for a session not opened by a server's name
 };
 
 // Fills `views` (room for `room`) with the current user's live sessions; returns how many

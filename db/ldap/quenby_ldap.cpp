@@ -112,10 +112,12 @@ const char* tlsStateName(TlsState state) {
     }
 }
 
-// One row of pg_ldap_sessions.
+// One row of pg_ldap_sessions. The server's name is the last column, which a declaration of
+// 1.2 (before ALTER EXTENSION ... UPDATE) does not read.
 void putSessionRow(ReturnSetInfo* result, const SessionView& view, TimestampTz now) {
-    Datum row[7];
-    bool nulls[7] = {false, false, false, false, view.boundDn == nullptr, false, false};
+    Datum row[8];
+    bool nulls[8] = {
+        false, false, false, false, view.boundDn == nullptr, false, false, view.server == nullptr};
     row[0] = Int64GetDatum(view.session);
     row[1] = CStringGetTextDatum(view.host);
     row[2] = Int32GetDatum(view.port);
@@ -124,6 +126,7 @@ void putSessionRow(ReturnSetInfo* result, const SessionView& view, TimestampTz n
     row[5] = Int32GetDatum(view.results);
     row[6] = DirectFunctionCall2(timestamp_mi, TimestampTzGetDatum(now),
                                  TimestampTzGetDatum(view.opened));
+    row[7] = view.server == nullptr ? static_cast<Datum>(0) : CStringGetTextDatum(view.server);
     tuplestore_putvalues(result->setResult, result->setDesc, row, nulls);
 }
 
@@ -196,7 +199,7 @@ Datum pg_ldap_open_ssl(PG_FUNCTION_ARGS) {
     setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_CERTFILE, "LDAP_OPT_X_TLS_CERTFILE",
                  certFile);
     setTlsOption(__func__, ld, running, LDAP_OPT_X_TLS_KEYFILE, "LDAP_OPT_X_TLS_KEYFILE", keyFile);
-    int rc = useTlsContext(ld, level, certFile, keyFile);
+    int rc = useTlsContext(ld, {level, certFile, keyFile, ""});
     if (rc != 0) QUENBY_REFUSE_TLS(ld, running, "SSL LDAP_OPT_X_TLS_NEWCTX failed, error=%d", rc);
     rc = startTlsOrCut(ld, running);
     if (rc != 0) QUENBY_REFUSE_TLS(ld, running, "SSL start failed, error=%d", rc);

@@ -33,17 +33,24 @@ struct CachedContext {
     int level;
     char* certFile;  // malloc'd
     char* keyFile;   // malloc'd
+    char* caFile;    // malloc'd; "" for the library's default trust
     FileIdentity cert;
     FileIdentity key;
+    FileIdentity ca;
     unsigned long lastUsed;
 };
 
-// Few distinct triples are expected; the least recently used one makes room for a new one.
+// Few distinct sets of files are expected; the least recently used one makes room for a new one.
 constexpr int cacheSlots = 16;
 CachedContext cache[cacheSlots];
 unsigned long useCounter = 0;
 
+// No file ("") has an identity of its own, and never changes.
 bool identify(const char* path, FileIdentity* identity) {
+    if (path[0] == '\0') {
+        *identity = FileIdentity{};
+        return true;
+    }
     struct stat status;
     if (stat(path, &status) != 0) return false;
     *identity =
@@ -64,13 +71,15 @@ void emptySlot(CachedContext* slot) {
     if (slot->ctx != nullptr) ldap_pvt_tls_ctx_free(slot->ctx);
     free(slot->certFile);
     free(slot->keyFile);
+    free(slot->caFile);
     *slot = CachedContext{};
 }
 
-CachedContext* slotOf(int level, const char* certFile, const char* keyFile) {
+CachedContext* slotOf(const TlsFiles& files) {
     for (CachedContext& slot : cache) {
-        if (slot.ctx != nullptr && slot.level == level && strcmp(slot.certFile, certFile) == 0 &&
-            strcmp(slot.keyFile, keyFile) == 0) {
+        if (slot.ctx != nullptr && slot.level == files.level &&
+            strcmp(slot.certFile, files.certFile) == 0 &&
+            strcmp(slot.keyFile, files.keyFile) == 0 && strcmp(slot.caFile, files.caFile) == 0) {
             return &slot;
         }
     }
@@ -89,21 +98,23 @@ CachedContext* freeSlot() {
 
 // Keeps the context the library just made for the session, under the files' identities taken
 // before it read them (a change in between only makes the next session build anew).
-void keep(LDAP* ld, int level, const char* certFile, const char* keyFile, const FileIdentity& cert,
-          const FileIdentity& key) {
+void keep(LDAP* ld, const TlsFiles& files, const FileIdentity (&identities)[3]) {
     void* ctx = nullptr;
     if (ldap_get_option(ld, LDAP_OPT_X_TLS_CTX, &ctx) != LDAP_OPT_SUCCESS || ctx == nullptr) {
         return;
     }
-    char* certCopy = strdup(certFile);
-    char* keyCopy = strdup(keyFile);
-    if (certCopy == nullptr || keyCopy == nullptr) {
+    char* certCopy = strdup(files.certFile);
+    char* keyCopy = strdup(files.keyFile);
+    char* caCopy = strdup(files.caFile);
+    if (certCopy == nullptr || keyCopy == nullptr || caCopy == nullptr) {
         free(certCopy);
         free(keyCopy);
+        free(caCopy);
         ldap_pvt_tls_ctx_free(ctx);
         return;
     }
-    *freeSlot() = CachedContext{ctx, level, certCopy, keyCopy, cert, key, ++useCounter};
+    *freeSlot() = CachedContext{ctx,           files.level,   certCopy,      keyCopy,     caCopy,
+                                identities[0], identities[1], identities[2], ++useCounter};
     // Registered by the backend that holds contexts: a module preloaded into the postmaster
     // would have its registration dropped in every child.
     static bool releaseRegistered = false;
@@ -115,12 +126,13 @@ void keep(LDAP* ld, int level, const char* certFile, const char* keyFile, const 
 
 }  // namespace
 
-int useTlsContext(LDAP* ld, int level, const char* certFile, const char* keyFile) noexcept {
-    FileIdentity cert;
-    FileIdentity key;
-    bool known = identify(certFile, &cert) && identify(keyFile, &key);
-    CachedContext* slot = known ? slotOf(level, certFile, keyFile) : nullptr;
-    if (slot != nullptr && sameFile(slot->cert, cert) && sameFile(slot->key, key)) {
+int useTlsContext(LDAP* ld, const TlsFiles& files) noexcept {
+    FileIdentity identities[3];
+    bool known = identify(files.certFile, &identities[0]) &&
+                 identify(files.keyFile, &identities[1]) && identify(files.caFile, &identities[2]);
+    CachedContext* slot = known ? slotOf(files) : nullptr;
+    if (slot != nullptr && sameFile(slot->cert, identities[0]) &&
+        sameFile(slot->key, identities[1]) && sameFile(slot->ca, identities[2])) {
         slot->lastUsed = ++useCounter;
         return ldap_set_option(ld, LDAP_OPT_X_TLS_CTX, slot->ctx);
     }
@@ -129,7 +141,7 @@ int useTlsContext(LDAP* ld, int level, const char* certFile, const char* keyFile
     // without one the library's global context is used and no certificate is presented.
     int newContextIsServer = 0;
     int rc = ldap_set_option(ld, LDAP_OPT_X_TLS_NEWCTX, &newContextIsServer);
-    if (rc == LDAP_OPT_SUCCESS && known) keep(ld, level, certFile, keyFile, cert, key);
+    if (rc == LDAP_OPT_SUCCESS && known) keep(ld, files, identities);
     return rc;
 }
 

@@ -66,10 +66,24 @@ fixture stall_ "$record_dir/stalling.ports" \
 fixture relay_ "$record_dir/relay.ports" \
     python3 "$here/recording_relay.py" "$LDAP_PORT" "$record_dir/relay.ports" 900
 
+# Passwords sealed for the suites that connect by a server's name: under the sandbox's server
+# key (dbcipher.key_file) and under another key.
+if [ -n "${QUENBY_MORVEX:-}" ]; then
+    cp "$PG_SANDBOX_KEY_FILE" "$QUENBY_MORVEX_KEYS/.pg.genericKey.dat"
+    echo 'GENERIC_KEY: Another-Key-0016' >"$QUENBY_MORVEX_KEYS/.genericKey.dat"
+    chmod 600 "$QUENBY_MORVEX_KEYS"/.*.dat
+    seal() { printf '%s\n' "$2" | "$QUENBY_MORVEX" -E "$1"; }
+    fixture_vars+=(-v sealed_pw="$(seal PG "$LDAP_BIND_PW")" -v sealed_wrong="$(seal PG Wrong-Passw0rd)"
+        -v sealed_elsewhere="$(seal N "$LDAP_BIND_PW")")
+fi
+
 psql -X -q -d postgres -c "ALTER SYSTEM SET log_min_messages = debug5" -c "SELECT pg_reload_conf()" \
     >/dev/null
 # Secrets of the suites; the lines that print attribute values are exempt.
-secrets=("$LDAP_BIND_PW" Pa55-secret stall-Passw0rd Wire-Passw0rd "$LDAP_CLIENT_KEY")
+secrets=("$LDAP_BIND_PW" Pa55-secret stall-Passw0rd Wire-Passw0rd Wrong-Passw0rd)
+# The audit stack logs every statement as it comes, a server's key_file option with it (which
+# pg_foreign_server shows anyway); without it the module keeps key paths out of the log.
+[ "${PG_SANDBOX_AUDIT:-}" = 1 ] || secrets+=("$LDAP_CLIENT_KEY")
 value_lines='\[pg_ldap_get_(ad_info|attrib_value)\]: Attribute .*, Value |\[pg_ldap_get_attrib_vals\]: Value\['
 
 # Helpers of the suites (\! commands) are found through this.
@@ -95,6 +109,9 @@ normalise() {
         -e 's/^(LOCATION:  .*\.cpp):[0-9]+$/\1:<line>/'
 }
 
+# The password as the memory probe takes it: hex, so that no statement holds it.
+bind_pw_hex=$(printf '%s' "$LDAP_BIND_PW" | od -An -tx1 | tr -d ' \n')
+
 status=0
 for suite in "$@"; do
     database=quenby_$suite
@@ -104,6 +121,8 @@ for suite in "$@"; do
         -v ldap_host="$LDAP_HOST" -v ldap_port="$LDAP_PORT" -v dead_port="$(dead_port)" \
         -v base="$LDAP_BASE" -v bind_dn="$LDAP_BIND_DN" -v bind_pw="$LDAP_BIND_PW" \
         -v client_cert="$LDAP_CLIENT_CERT" -v client_key="$LDAP_CLIENT_KEY" \
+        -v ldaps_port="$LDAPS_PORT" -v ca_cert="$LDAP_CA_CERT" -v bind_pw_hex="$bind_pw_hex" \
+        -v key_probe="${QUENBY_KEY_PROBE:-}" \
         -v rogue_cert="$LDAP_ROGUE_CERT" -v rogue_key="$LDAP_ROGUE_KEY" \
         -v record_dir="$record_dir" "${fixture_vars[@]}" \
         -f "$here/sql/$suite.sql" >"$raw" 2>&1 || true

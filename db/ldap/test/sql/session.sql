@@ -15,13 +15,17 @@ SELECT proname, proisstrict, provolatile, proparallel,
 FROM quenby_functions
 ORDER BY proname;
 
--- Each older version updated declares the same functions as a fresh install, to the comment
--- and the privileges.
+-- Each older version updated declares the same functions and the same foreign-data wrapper
+-- as a fresh install, to the comment and the privileges.
 CREATE VIEW quenby_declarations AS
 SELECT format('%s(%s) %s %s %s %s %s %s %s %s', proname, pg_get_function_arguments(oid),
               pg_get_function_result(oid), prosrc, proisstrict, provolatile, proparallel,
               prorows, proacl, obj_description(oid, 'pg_proc')) AS declaration
-FROM quenby_functions;
+FROM quenby_functions
+UNION ALL
+SELECT format('wrapper %s %s %s %s %s %s', fdwname, fdwhandler::regproc, fdwvalidator::regproc,
+              fdwacl, fdwoptions, obj_description(oid, 'pg_foreign_data_wrapper'))
+FROM pg_foreign_data_wrapper;
 CREATE TABLE fresh AS SELECT * FROM quenby_declarations;
 CREATE FUNCTION update_from(old text, OUT functions_before bigint, OUT updated_to text,
                             OUT functions bigint, OUT differing bigint) LANGUAGE plpgsql AS $$
@@ -36,7 +40,7 @@ BEGIN
                                         UNION ALL
                                         (TABLE quenby_declarations EXCEPT TABLE fresh)) AS d);
 END $$;
-SELECT old, u.* FROM unnest('{1.0,1.1}'::text[]) AS old, LATERAL update_from(old) AS u;
+SELECT old, u.* FROM unnest('{1.0,1.1,1.2}'::text[]) AS old, LATERAL update_from(old) AS u;
 
 -- An application role needs a grant.
 CREATE ROLE quenby_app;
