@@ -24,6 +24,21 @@ function(tarn_add_gtest name)
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
 endfunction()
 
+# tarn_test_each_aes_engine(<gtest target> <gtest filter>)
+# Runs the filtered cases once more under each AES engine the library can be made to take;
+# the target must link aesEngineUnderTest.cpp, which names the engine and skips AES-NI where
+# the processor lacks it.
+function(tarn_test_each_aes_engine target filter)
+    if(NOT TARN_TESTS)
+        return()
+    endif()
+    foreach(engine evp low-level aes-ni)
+        gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_FILTER "${filter}"
+            TEST_SUFFIX ".${engine}"
+            PROPERTIES ENVIRONMENT TARN_AES_ENGINE=${engine} LABELS aes-engine)
+    endforeach()
+endfunction()
+
 # tarn_add_fuzzer(<name> SOURCES ... CORPUS <dir> [LIBS ...])
 # With TARN_LIBFUZZER the target is a libFuzzer binary; otherwise a small driver replays
 # every file of the corpus. Either way ctest runs the committed corpus through it.

@@ -11,13 +11,24 @@
 // its schedules built once into the caller's storage, which the caller may lock and keep out of
 // core dumps. EVP keeps its schedules in memory of its own, so prepared keys use AES-NI
 // directly where the processor has it (the table-based low-level cipher is the slowest part of
-// a one-block call), and the low-level schedules elsewhere. Figures are in bench/.
+// a one-block call), and the low-level schedules elsewhere.
+//
+// Each engine earns its place in bench/engines.md: AES-NI quarters a prepared one-block call
+// against the low-level cipher and keeps the round keys in the caller's storage, which EVP
+// cannot; the low-level cipher is the fastest one-block call without a prepared key or without
+// AES-NI, and spares one-shot programs EVP's provider loading; EVP beats the tables on long
+// texts, with or without AES-NI.
+//
+// TARN_AES_ENGINE=evp|low-level|aes-ni in the environment, read once per process, makes every
+// call take that engine, so that the tests can check each one on a machine whose processor
+// would otherwise choose for them. AES-NI is only taken where the processor has it.
 #include "aesBackend.h"
 
 #include <immintrin.h>
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -171,11 +182,63 @@ TARN_AESNI void niCbcDecrypt(const unsigned char* in, unsigned char* out, size_t
     }
 }
 
+enum class Engine { chosenPerCall, evp, lowLevel, aesNi };
+
+Engine engineNamed(const char* name) {
+    if (name == nullptr) return Engine::chosenPerCall;
+    if (std::strcmp(name, "evp") == 0) return Engine::evp;
+    if (std::strcmp(name, "low-level") == 0) return Engine::lowLevel;
+    if (std::strcmp(name, "aes-ni") == 0 && processorHasAesNi()) return Engine::aesNi;
+    return Engine::chosenPerCall;
+}
+
+Engine forcedEngine() {
+    static const Engine engine = engineNamed(std::getenv("TARN_AES_ENGINE"));
+    return engine;
+}
+
+void niCbc(const unsigned char* in, unsigned char* out, size_t n, const AesNiRoundKeys& keys,
+           const unsigned char* iv, bool encrypt) {
+    if (encrypt) {
+        niCbcEncrypt(in, out, n, keys, iv);
+    } else {
+        niCbcDecrypt(in, out, n, keys, iv);
+    }
+}
+
+// Round keys for one call, built in storage that is wiped before the call returns.
+void niCbcUnprepared(const unsigned char* in, unsigned char* out, size_t n,
+                     const unsigned char* key, const unsigned char* iv, bool encrypt) {
+    AesNiRoundKeys keys;
+    buildNiRoundKeys(key, &keys);
+    niCbc(in, out, n, keys, iv, encrypt);
+    wipeSecret(&keys, sizeof keys);
+}
+
+bool forcedCbc(Engine engine, const unsigned char* in, unsigned char* out, size_t n,
+               const AesKeyRef& key, const unsigned char* iv, bool encrypt) {
+    if (engine == Engine::aesNi) {
+        if (key.schedules != nullptr && key.schedules->usesNi) {
+            niCbc(in, out, n, key.schedules->ni, iv, encrypt);
+        } else {
+            niCbcUnprepared(in, out, n, key.bytes, iv, encrypt);
+        }
+        return true;
+    }
+    if (engine == Engine::evp && evpCbc(in, out, n, key.bytes, iv, encrypt)) return true;
+    return lowLevelCbc(in, out, n, key, iv, encrypt);
+}
+
+bool preparesNiKeys() {
+    const Engine engine = forcedEngine();
+    return engine == Engine::aesNi || (engine == Engine::chosenPerCall && processorHasAesNi());
+}
+
 }  // namespace
 
 bool buildAesSchedules(const unsigned char* key, AesSchedules* schedules) {
     wipeAesSchedules(schedules);
-    schedules->usesNi = processorHasAesNi();
+    schedules->usesNi = preparesNiKeys();
     if (schedules->usesNi) {
         buildNiRoundKeys(key, &schedules->ni);
         return true;
@@ -194,12 +257,10 @@ void wipeAesSchedules(AesSchedules* schedules) {
 
 bool aesCbc(const unsigned char* in, unsigned char* out, size_t n, const AesKeyRef& key,
             const unsigned char* iv, bool encrypt) {
+    const Engine engine = forcedEngine();
+    if (engine != Engine::chosenPerCall) return forcedCbc(engine, in, out, n, key, iv, encrypt);
     if (key.schedules != nullptr && key.schedules->usesNi) {
-        if (encrypt) {
-            niCbcEncrypt(in, out, n, key.schedules->ni, iv);
-        } else {
-            niCbcDecrypt(in, out, n, key.schedules->ni, iv);
-        }
+        niCbc(in, out, n, key.schedules->ni, iv, encrypt);
         return true;
     }
     if (evpPaysOff(n) && evpCbc(in, out, n, key.bytes, iv, encrypt)) return true;
