@@ -25,7 +25,7 @@ extern "C" {
 
 namespace {
 
-constexpr size_t aesKeyBytes = 16;
+constexpr size_t aesKeyBytes = tarnAesKeyBytes;
 
 // Everything that holds the key or is derived from it.
 struct KeyVault {

@@ -32,12 +32,12 @@
 #include <cstring>
 #include <memory>
 
+#include "encDec.h"
 #include "tarnSecrets.h"
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-constexpr size_t lowLevelLimit = 16;
+constexpr size_t lowLevelLimit = tarnAesBlockBytes;
 
 // AES-128's ten rounds take eleven round keys of four words; the words behind them are never
 // written.
@@ -78,8 +78,8 @@ void wipeSchedule(AES_KEY* schedule) {
 
 void runLowLevel(const unsigned char* in, unsigned char* out, size_t n, const AES_KEY* schedule,
                  const unsigned char* iv, bool encrypt) {
-    unsigned char ivCopy[aesBlock];
-    std::memcpy(ivCopy, iv, aesBlock);
+    unsigned char ivCopy[tarnAesBlockBytes];
+    std::memcpy(ivCopy, iv, tarnAesBlockBytes);
     AES_cbc_encrypt(in, out, n, schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
 }
 
@@ -157,7 +157,7 @@ TARN_AESNI void niCbcEncrypt(const unsigned char* in, unsigned char* out, size_t
                              const AesNiRoundKeys& keys, const unsigned char* iv) {
     const auto* rk = reinterpret_cast<const __m128i*>(keys.encrypt);
     __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-    for (size_t at = 0; at < n; at += aesBlock) {
+    for (size_t at = 0; at < n; at += tarnAesBlockBytes) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
         x = _mm_xor_si128(_mm_xor_si128(x, chain), _mm_load_si128(rk));
         for (int round = 1; round < 10; ++round)
@@ -171,7 +171,7 @@ TARN_AESNI void niCbcDecrypt(const unsigned char* in, unsigned char* out, size_t
                              const AesNiRoundKeys& keys, const unsigned char* iv) {
     const auto* dk = reinterpret_cast<const __m128i*>(keys.decrypt);
     __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-    for (size_t at = 0; at < n; at += aesBlock) {
+    for (size_t at = 0; at < n; at += tarnAesBlockBytes) {
         const __m128i cipher = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
         __m128i x = _mm_xor_si128(cipher, _mm_load_si128(dk));
         for (int round = 1; round < 10; ++round)

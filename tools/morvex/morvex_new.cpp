@@ -24,8 +24,8 @@
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-constexpr size_t aesKeyBytes = 16;
+constexpr size_t aesBlock = tarnAesBlockBytes;
+constexpr size_t aesKeyBytes = tarnAesKeyBytes;
 // Holds the AES text of any padded text of up to 256 bytes (348 characters).
 constexpr size_t aesTextBufferSize = 512;
 constexpr size_t saltBufferSize = aesBlock + 1;
@@ -38,8 +38,9 @@ constexpr size_t saltBufferSize = aesBlock + 1;
     std::exit(1);
 }
 
+// message is one of the tool's messages, which are printed after its name.
 [[noreturn]] void fail(const char* message) {
-    exitAfterWrite(std::puts(message) != EOF, 1);
+    exitAfterWrite(std::printf("%s%s\n", toolPrefix, message) >= 0, 1);
 }
 
 char* duplicate(const char* text, size_t length) {
@@ -228,8 +229,8 @@ char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength) {
 
 namespace {
 
-constexpr char msgArguments[] = "morvex: 3 arguments expected.";
-constexpr char msgMode[] = "morvex: arguments should be either -e or -d";
+constexpr char msgArguments[] = "3 arguments expected.";
+constexpr char msgMode[] = "arguments should be either -e or -d";
 
 // The selector picks one of three fixed files; anything else picks none.
 const char* keyFileFor(const char* selector) {
@@ -271,7 +272,7 @@ void wipeGenericKey() {
 // to result lines.
 [[noreturn]] void batch(BatchMode mode, const char* selector) {
     if (!readGenericKey(keyFileFor(selector), genericKey)) {
-        dprintf(STDERR_FILENO, "%s\n", msgNoKey);
+        dprintf(STDERR_FILENO, "%s%s\n", toolPrefix, msgNoKey);
         std::exit(1);
     }
     std::exit(runBatch(mode, genericKey, BatchStreams{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}));

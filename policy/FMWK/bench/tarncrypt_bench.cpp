@@ -70,7 +70,7 @@ class Workload {
           plain_(plaintext(n)),
           text_(aesTextCapacity(n), '\0'),
           raw_(n),
-          base64_(4 * ((n + 2) / 3) + 1),
+          base64_(base64EncodedLength(n) + 1),
           decoded_(n + 3),
           kept_(EVP_CIPHER_CTX_new()) {
         AES_128_CBC_Encrypt(plain_.data(), text_.data(), static_cast<int>(n), 1, salt, masterKey);

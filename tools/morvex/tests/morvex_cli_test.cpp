@@ -349,7 +349,7 @@ TEST_F(MorvexCli, EnvelopeLengthFollowsThePaddedLength) {
         EXPECT_EQ(envelope.substr(0, 2), "@@");
         EXPECT_EQ(envelope.substr(envelope.size() - 2), "==");
         const size_t textPart = envelope.size() - 26;
-        EXPECT_EQ(textPart, aesTextLength((std::max<size_t>(row.textLength, 1) + 15) / 16 * 16));
+        EXPECT_EQ(textPart, aesTextLength(aesPaddedLength(std::max<size_t>(row.textLength, 1))));
         EXPECT_EQ(static_cast<size_t>(std::count(envelope.begin(), envelope.end(), '\n')),
                   row.lineBreaks);
         for (size_t i = 72; i < textPart; i += 73)
