@@ -115,6 +115,25 @@ bool evpPaysOff(size_t n) {
 
 // ---- AES-NI, for prepared keys ----
 
+// Unoptimised code keeps every intrinsic's operands in stack slots that no wipe of a named
+// variable reaches, among them the key itself (the first encryption and the last decryption
+// round key). This overwrites the stack below the caller once the AES-NI code has returned.
+// Optimised code keeps them in registers, so only the key schedule, built once per key, pays
+// for it there.
+constexpr size_t niStackDepth = 2048;
+
+__attribute__((noinline)) void wipeStackBelow() {
+    unsigned char area[niStackDepth];
+    wipeSecret(area, sizeof area);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
+#ifdef __OPTIMIZE__
+constexpr bool niSpillsToStack = false;
+#else
+constexpr bool niSpillsToStack = true;
+#endif
+
 #define TARN_AESNI __attribute__((target("aes,sse2")))
 
 bool processorHasAesNi() {
@@ -204,13 +223,19 @@ void niCbc(const unsigned char* in, unsigned char* out, size_t n, const AesNiRou
     } else {
         niCbcDecrypt(in, out, n, keys, iv);
     }
+    if (niSpillsToStack) wipeStackBelow();
+}
+
+void buildNiSchedule(const unsigned char* key, AesNiRoundKeys* keys) {
+    buildNiRoundKeys(key, keys);
+    wipeStackBelow();
 }
 
 // Round keys for one call, built in storage that is wiped before the call returns.
 void niCbcUnprepared(const unsigned char* in, unsigned char* out, size_t n,
                      const unsigned char* key, const unsigned char* iv, bool encrypt) {
     AesNiRoundKeys keys;
-    buildNiRoundKeys(key, &keys);
+    buildNiSchedule(key, &keys);
     niCbc(in, out, n, keys, iv, encrypt);
     wipeSecret(&keys, sizeof keys);
 }
@@ -240,7 +265,7 @@ bool buildAesSchedules(const unsigned char* key, AesSchedules* schedules) {
     wipeAesSchedules(schedules);
     schedules->usesNi = preparesNiKeys();
     if (schedules->usesNi) {
-        buildNiRoundKeys(key, &schedules->ni);
+        buildNiSchedule(key, &schedules->ni);
         return true;
     }
     if (AES_set_encrypt_key(key, 128, &schedules->lowLevel.encrypt) == 0 &&
