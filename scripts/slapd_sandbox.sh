@@ -192,13 +192,20 @@ export LDAP_SANDBOX_DIR=$work
 ENV
 }
 
-# Stops the slapd of <workdir>, also when a test left it suspended (SIGSTOP).
-halt() {
+# Asks the slapd of <workdir> to stop, also when a test left it suspended (SIGSTOP).
+ask_to_stop() {
     local work=$1 pid
     [ -f "$work/slapd.pid" ] || return 0
     pid=$(cat "$work/slapd.pid")
     kill -CONT "$pid" 2>/dev/null || true
     kill -TERM "$pid" 2>/dev/null || true
+}
+
+# Waits until the slapd of <workdir> has stopped; after ten seconds, kills it.
+await_stop() {
+    local work=$1 pid
+    [ -f "$work/slapd.pid" ] || return 0
+    pid=$(cat "$work/slapd.pid")
     for _ in $(seq 1 100); do
         kill -0 "$pid" 2>/dev/null || { rm -f "$work/slapd.pid"; return 0; }
         sleep 0.1
@@ -208,11 +215,14 @@ halt() {
     rm -f "$work/slapd.pid"
 }
 
+# Each slapd takes about a second to shut down: both are asked first, then awaited.
 stop() {
     local work=$1
     [ -d "$work" ] || return 0
-    halt "$work"
-    halt "$work/elsewhere"
+    ask_to_stop "$work"
+    ask_to_stop "$work/elsewhere"
+    await_stop "$work"
+    await_stop "$work/elsewhere"
     rm -rf "$work"
 }
 
