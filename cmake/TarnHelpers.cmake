@@ -13,15 +13,43 @@ if(TARN_BENCHMARKS)
     endif()
 endif()
 
-# tarn_add_gtest(<name> SOURCES ... [LIBS ...])
+# What a tree that exists for one kind of finding builds: `fuzzers` (every fuzz target) and
+# `threaded_tests` (the test programs that start threads, all a ThreadSanitizer tree needs).
+if(TARN_TESTS)
+    add_custom_target(fuzzers)
+    add_custom_target(threaded_tests)
+endif()
+
+# tarn_add_gtest(<name> SOURCES ... [LIBS ...] [THREADED])
+# THREADED: the program starts threads; its tests carry the label `threads`.
 function(tarn_add_gtest name)
     if(NOT TARN_TESTS)
         return()
     endif()
-    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "THREADED" "" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main)
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    if(ARG_THREADED)
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS threads)
+        add_dependencies(threaded_tests ${name})
+    else()
+        gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    endif()
+endfunction()
+
+# tarn_test_each_aes_engine(<gtest target> <gtest filter>)
+# Runs the filtered cases once more under each AES engine the library can be made to take;
+# the target must link aesEngineUnderTest.cpp, which names the engine and skips AES-NI where
+# the processor lacks it.
+function(tarn_test_each_aes_engine target filter)
+    if(NOT TARN_TESTS)
+        return()
+    endif()
+    foreach(engine evp low-level aes-ni)
+        gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 TEST_FILTER "${filter}"
+            TEST_SUFFIX ".${engine}"
+            PROPERTIES ENVIRONMENT TARN_AES_ENGINE=${engine} LABELS aes-engine)
+    endforeach()
 endfunction()
 
 # tarn_add_fuzzer(<name> SOURCES ... CORPUS <dir> [LIBS ...])
@@ -34,6 +62,7 @@ function(tarn_add_fuzzer name)
     cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;LIBS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+    add_dependencies(fuzzers ${name})
     if(TARN_LIBFUZZER)
         target_link_options(${name} PRIVATE -fsanitize=fuzzer)
         add_test(NAME ${name}.corpus COMMAND ${name} -runs=0 ${ARG_CORPUS})

@@ -74,9 +74,22 @@ install_build() {
     done
     mkdir -p "$root$(dirname "$bindir")" "$root$pkglibdir" "$root$sharedir"
     cp -a "$bindir" "$root$bindir"
-    # Links to the system's files, except where the build installed its own.
-    cp -rsn "$pkglibdir/." "$root$pkglibdir/"
-    cp -rsn "$sharedir/." "$root$sharedir/"
+    link_missing "$pkglibdir" "$root$pkglibdir"
+    link_missing "$sharedir" "$root$sharedir"
+}
+
+# Links to the system's files, except where the build installed its own: a folder the build
+# did not write into is one link, so only the folders it wrote into are walked.
+link_missing() {
+    local from=$1 to=$2 entry name
+    for entry in "$from"/*; do
+        name=${entry##*/}
+        if [ ! -e "$to/$name" ]; then
+            ln -s "$entry" "$to/$name"
+        elif [ -d "$entry" ] && [ -d "$to/$name" ] && [ ! -L "$to/$name" ]; then
+            link_missing "$entry" "$to/$name"
+        fi
+    done
 }
 
 runtime_library_dir() {
@@ -84,6 +97,31 @@ runtime_library_dir() {
     lib=$(find "$work/runtime" -name 'libtarncrypt.so.*' -print -quit)
     [ -n "$lib" ] || die "the build installed no libtarncrypt"
     dirname "$lib"
+}
+
+initdb_into() {
+    local work=$1 bindir=$2
+    as_cluster_owner "$bindir/initdb" -D "$work/data" --auth-local=trust --auth-host=reject \
+        -U postgres -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 ||
+        { cat "$work/initdb.log" >&2; die "initdb failed"; }
+}
+
+# initdb gives the same cluster to every sandbox of a server version (the server binaries are
+# the system's, and nothing is preloaded into initdb), and takes seconds: a build keeps one
+# fresh cluster of each version, made by the first sandbox, and the others start from a copy.
+data_from_template() {
+    local work=$1 bindir=$2 build=$3 template
+    template=$build/pg_sandbox_template/$(pg_config --version | tr -c 'A-Za-z0-9.\n' _)
+    mkdir -p "$(dirname "$template")"
+    (
+        flock 9
+        if [ ! -d "$template" ]; then
+            initdb_into "$work" "$bindir"
+            cp -a "$work/data" "$template.new"
+            mv "$template.new" "$template"
+        fi
+    ) 9>"$build/pg_sandbox_template.lock"
+    [ -d "$work/data" ] || cp -a "$template" "$work/data"
 }
 
 start() {
@@ -111,9 +149,11 @@ start() {
     as_cluster_owner test -w "$work" ||
         die "the cluster's owner cannot enter $work: give a folder it can reach (e.g. mktemp -d)"
 
-    as_cluster_owner "$bindir/initdb" -D "$work/data" --auth-local=trust --auth-host=reject \
-        -U postgres -E UTF8 --locale=C.UTF-8 >"$work/initdb.log" 2>&1 ||
-        { cat "$work/initdb.log" >&2; die "initdb failed"; }
+    if [ "$source" = --system ]; then
+        initdb_into "$work" "$bindir"
+    else
+        data_from_template "$work" "$bindir" "$build"
+    fi
     configure_options "$work"
     as_cluster_owner "${runtime_env[@]}" "$bindir/pg_ctl" -D "$work/data" -l "$work/server.log" -w \
         -o "-p $socket_port -k $work/socket -c listen_addresses='' -c max_worker_processes=8" \

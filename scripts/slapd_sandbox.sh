@@ -201,27 +201,38 @@ export LDAP_SANDBOX_DIR=$work
 ENV
 }
 
-# Stops the slapd of <workdir>, also when a test left it suspended (SIGSTOP).
-halt() {
-    local work=$1 pid
-    [ -f "$work/slapd.pid" ] || return 0
-    pid=$(cat "$work/slapd.pid")
+# Asks a slapd to stop, also when a test left it suspended (SIGSTOP).
+ask_to_stop() {
+    local pid=$1
     kill -CONT "$pid" 2>/dev/null || true
     kill -TERM "$pid" 2>/dev/null || true
+}
+
+# Waits until a slapd has stopped; after ten seconds, kills it.
+await_stop() {
+    local pid=$1
     for _ in $(seq 1 100); do
-        kill -0 "$pid" 2>/dev/null || { rm -f "$work/slapd.pid"; return 0; }
+        kill -0 "$pid" 2>/dev/null || return 0
         sleep 0.1
     done
     # Only while it is still there: the number of a process that is gone may already name another.
     kill -KILL "$pid" 2>/dev/null || true
-    rm -f "$work/slapd.pid"
 }
 
+# Each slapd takes about a second to shut down: both are asked first, then awaited. Their
+# numbers are read before either is asked, since a slapd removes its pid file as it exits.
 stop() {
-    local work=$1
+    local work=$1 pidfile pid pids=()
     [ -d "$work" ] || return 0
-    halt "$work"
-    halt "$work/elsewhere"
+    for pidfile in "$work/slapd.pid" "$work/elsewhere/slapd.pid"; do
+        pid=$(cat "$pidfile" 2>/dev/null) && pids+=("$pid")
+    done
+    for pid in "${pids[@]}"; do
+        ask_to_stop "$pid"
+    done
+    for pid in "${pids[@]}"; do
+        await_stop "$pid"
+    done
     rm -rf "$work"
 }
 

@@ -45,10 +45,10 @@ PG_FUNCTION_INFO_V1(align_input);
 
 namespace {
 
-constexpr size_t aesBlock = 16;
+constexpr size_t aesBlock = tarnAesBlockBytes;
 // The transform reads exactly this many salt and key bytes, whatever the texts hold.
 constexpr size_t saltWidth = 2;
-constexpr size_t masterKeyWidth = 16;
+constexpr size_t masterKeyWidth = tarnAesKeyBytes;
 
 // Any other length gives a text that can never be decrypted: the cipher works on whole blocks.
 void checkEncryptLength(int inputLen) {

@@ -28,7 +28,7 @@ PG_FUNCTION_INFO_V1(dbcipher_previous_key_fingerprint);
 
 namespace {
 
-constexpr size_t aesBlock = 16;
+constexpr size_t aesBlock = tarnAesBlockBytes;
 // The decryption writes the opened blocks and a terminator, nothing behind them, and nothing at
 // all for a text that is not whole blocks: in a buffer filled with a non-zero byte first, the
 // last zero byte marks where the blocks end.

@@ -18,7 +18,7 @@ extern "C" {
 
 namespace {
 
-constexpr size_t aesKeyBytes = 16;
+constexpr size_t aesKeyBytes = tarnAesKeyBytes;
 
 // One key the server reads from a file: prepared, with its fingerprint.
 struct HeldKey {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "aes_encr_wrapper.h"
+#include "wipeSecret.h"
 
 extern "C" {
 #include "mb/pg_wchar.h"
@@ -19,7 +20,7 @@ constexpr size_t maxScratchSize = MaxAllocSize - VARHDRSZ;
 
 // pfree never clears memory, and the server hands freed chunks to the next palloc.
 void wipeAndFree(void* data, size_t size) {
-    explicit_bzero(data, size);
+    wipeSecret(data, size);
     pfree(data);
 }
 
@@ -90,7 +91,7 @@ varlena* takeResult(SqlCall& call, size_t len) {
     Scratch& held = call.scratch[call.resultScratch];
     auto* value = reinterpret_cast<varlena*>(held.data);
     const size_t used = VARHDRSZ + len;
-    explicit_bzero(held.data + used, held.size - used);
+    wipeSecret(held.data + used, held.size - used);
     SET_VARSIZE(value, used);
     held = call.scratch[--call.scratchCount];
     call.resultScratch = -1;

@@ -20,16 +20,16 @@ extern "C" {
 }
 
 // Every message starts with the SQL function's name in brackets, and its location names that
-// function too (not a helper of it) and the module's main source file, whichever helper file
-// raises it, so that a log line leads straight to the SQL call. `aux` is one more field of the
-// report (errdetail, errhidestmt), evaluated after the message.
+// function too (not a helper of it), so that a log line leads straight to the SQL call, with the
+// file and line that raised it. `aux` is one more field of the report (errdetail,
+// errhidestmt), evaluated after the message.
 #define QUENBY_REPORT_WITH(elevel, fname, aux, fmt, ...)                                          \
     do {                                                                                          \
         if (__builtin_constant_p(elevel) && (elevel) >= ERROR ? errstart_cold(elevel, TEXTDOMAIN) \
                                                               : errstart(elevel, TEXTDOMAIN)) {   \
             errmsg("[%s]: " fmt, fname, ##__VA_ARGS__);                                           \
             aux;                                                                                  \
-            errfinish("quenby_ldap.cpp", __LINE__, fname);                                        \
+            errfinish(__FILE_NAME__, __LINE__, fname);                                            \
         }                                                                                         \
         if (__builtin_constant_p(elevel) && (elevel) >= ERROR) pg_unreachable();                  \
     } while (0)

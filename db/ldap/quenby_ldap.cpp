@@ -10,6 +10,7 @@
 #include "server_wait.h"
 #include "settings.h"
 #include "tls_contexts.h"
+#include "wipeSecret.h"
 
 extern "C" {
 #include "fmgr.h"
@@ -54,7 +55,7 @@ void keepStatementOutOfLog() {
 
 // Releases a converted argument that held a secret, without leaving the secret behind.
 void releaseSecret(char* secret) {
-    explicit_bzero(secret, strlen(secret));
+    wipeSecret(secret, strlen(secret));
     pfree(secret);
 }
 

@@ -24,6 +24,7 @@
 
 #include "latch_wait.h"
 #include "settings.h"
+#include "wipeSecret.h"
 
 extern "C" {
 #include "storage/fd.h"
@@ -144,7 +145,7 @@ ber_slen_t readThrough(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
 
 ber_slen_t writeWiping(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
     ber_slen_t n = LBER_SBIOD_WRITE_NEXT(sbiod, buf, len);
-    if (n > 0 && stateOf(sbiod).wipingWrites) explicit_bzero(buf, static_cast<size_t>(n));
+    if (n > 0 && stateOf(sbiod).wipingWrites) wipeSecret(buf, static_cast<size_t>(n));
     return n;
 }
 

@@ -11,22 +11,33 @@
 // its schedules built once into the caller's storage, which the caller may lock and keep out of
 // core dumps. EVP keeps its schedules in memory of its own, so prepared keys use AES-NI
 // directly where the processor has it (the table-based low-level cipher is the slowest part of
-// a one-block call), and the low-level schedules elsewhere. Figures are in bench/.
+// a one-block call), and the low-level schedules elsewhere.
+//
+// Each engine earns its place in bench/engines.md: AES-NI quarters a prepared one-block call
+// against the low-level cipher and keeps the round keys in the caller's storage, which EVP
+// cannot; the low-level cipher is the fastest one-block call without a prepared key or without
+// AES-NI, and spares one-shot programs EVP's provider loading; EVP beats the tables on long
+// texts, with or without AES-NI.
+//
+// TARN_AES_ENGINE=evp|low-level|aes-ni in the environment, read once per process, makes every
+// call take that engine, so that the tests can check each one on a machine whose processor
+// would otherwise choose for them. AES-NI is only taken where the processor has it.
 #include "aesBackend.h"
 
 #include <immintrin.h>
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "encDec.h"
 #include "tarnSecrets.h"
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-constexpr size_t lowLevelLimit = 16;
+constexpr size_t lowLevelLimit = tarnAesBlockBytes;
 
 // AES-128's ten rounds take eleven round keys of four words; the words behind them are never
 // written.
@@ -67,8 +78,8 @@ void wipeSchedule(AES_KEY* schedule) {
 
 void runLowLevel(const unsigned char* in, unsigned char* out, size_t n, const AES_KEY* schedule,
                  const unsigned char* iv, bool encrypt) {
-    unsigned char ivCopy[aesBlock];
-    std::memcpy(ivCopy, iv, aesBlock);
+    unsigned char ivCopy[tarnAesBlockBytes];
+    std::memcpy(ivCopy, iv, tarnAesBlockBytes);
     AES_cbc_encrypt(in, out, n, schedule, ivCopy, encrypt ? AES_ENCRYPT : AES_DECRYPT);
 }
 
@@ -103,6 +114,25 @@ bool evpPaysOff(size_t n) {
 }
 
 // ---- AES-NI, for prepared keys ----
+
+// Unoptimised code keeps every intrinsic's operands in stack slots that no wipe of a named
+// variable reaches, among them the key itself (the first encryption and the last decryption
+// round key). This overwrites the stack below the caller once the AES-NI code has returned.
+// Optimised code keeps them in registers, so only the key schedule, built once per key, pays
+// for it there.
+constexpr size_t niStackDepth = 2048;
+
+__attribute__((noinline)) void wipeStackBelow() {
+    unsigned char area[niStackDepth];
+    wipeSecret(area, sizeof area);
+    asm volatile("" : : "r"(area) : "memory");
+}
+
+#ifdef __OPTIMIZE__
+constexpr bool niSpillsToStack = false;
+#else
+constexpr bool niSpillsToStack = true;
+#endif
 
 #define TARN_AESNI __attribute__((target("aes,sse2")))
 
@@ -146,7 +176,7 @@ TARN_AESNI void niCbcEncrypt(const unsigned char* in, unsigned char* out, size_t
                              const AesNiRoundKeys& keys, const unsigned char* iv) {
     const auto* rk = reinterpret_cast<const __m128i*>(keys.encrypt);
     __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-    for (size_t at = 0; at < n; at += aesBlock) {
+    for (size_t at = 0; at < n; at += tarnAesBlockBytes) {
         __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
         x = _mm_xor_si128(_mm_xor_si128(x, chain), _mm_load_si128(rk));
         for (int round = 1; round < 10; ++round)
@@ -160,7 +190,7 @@ TARN_AESNI void niCbcDecrypt(const unsigned char* in, unsigned char* out, size_t
                              const AesNiRoundKeys& keys, const unsigned char* iv) {
     const auto* dk = reinterpret_cast<const __m128i*>(keys.decrypt);
     __m128i chain = _mm_loadu_si128(reinterpret_cast<const __m128i*>(iv));
-    for (size_t at = 0; at < n; at += aesBlock) {
+    for (size_t at = 0; at < n; at += tarnAesBlockBytes) {
         const __m128i cipher = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + at));
         __m128i x = _mm_xor_si128(cipher, _mm_load_si128(dk));
         for (int round = 1; round < 10; ++round)
@@ -171,13 +201,71 @@ TARN_AESNI void niCbcDecrypt(const unsigned char* in, unsigned char* out, size_t
     }
 }
 
+enum class Engine { chosenPerCall, evp, lowLevel, aesNi };
+
+Engine engineNamed(const char* name) {
+    if (name == nullptr) return Engine::chosenPerCall;
+    if (std::strcmp(name, "evp") == 0) return Engine::evp;
+    if (std::strcmp(name, "low-level") == 0) return Engine::lowLevel;
+    if (std::strcmp(name, "aes-ni") == 0 && processorHasAesNi()) return Engine::aesNi;
+    return Engine::chosenPerCall;
+}
+
+Engine forcedEngine() {
+    static const Engine engine = engineNamed(std::getenv("TARN_AES_ENGINE"));
+    return engine;
+}
+
+void niCbc(const unsigned char* in, unsigned char* out, size_t n, const AesNiRoundKeys& keys,
+           const unsigned char* iv, bool encrypt) {
+    if (encrypt) {
+        niCbcEncrypt(in, out, n, keys, iv);
+    } else {
+        niCbcDecrypt(in, out, n, keys, iv);
+    }
+    if (niSpillsToStack) wipeStackBelow();
+}
+
+void buildNiSchedule(const unsigned char* key, AesNiRoundKeys* keys) {
+    buildNiRoundKeys(key, keys);
+    wipeStackBelow();
+}
+
+// Round keys for one call, built in storage that is wiped before the call returns.
+void niCbcUnprepared(const unsigned char* in, unsigned char* out, size_t n,
+                     const unsigned char* key, const unsigned char* iv, bool encrypt) {
+    AesNiRoundKeys keys;
+    buildNiSchedule(key, &keys);
+    niCbc(in, out, n, keys, iv, encrypt);
+    wipeSecret(&keys, sizeof keys);
+}
+
+bool forcedCbc(Engine engine, const unsigned char* in, unsigned char* out, size_t n,
+               const AesKeyRef& key, const unsigned char* iv, bool encrypt) {
+    if (engine == Engine::aesNi) {
+        if (key.schedules != nullptr && key.schedules->usesNi) {
+            niCbc(in, out, n, key.schedules->ni, iv, encrypt);
+        } else {
+            niCbcUnprepared(in, out, n, key.bytes, iv, encrypt);
+        }
+        return true;
+    }
+    if (engine == Engine::evp && evpCbc(in, out, n, key.bytes, iv, encrypt)) return true;
+    return lowLevelCbc(in, out, n, key, iv, encrypt);
+}
+
+bool preparesNiKeys() {
+    const Engine engine = forcedEngine();
+    return engine == Engine::aesNi || (engine == Engine::chosenPerCall && processorHasAesNi());
+}
+
 }  // namespace
 
 bool buildAesSchedules(const unsigned char* key, AesSchedules* schedules) {
     wipeAesSchedules(schedules);
-    schedules->usesNi = processorHasAesNi();
+    schedules->usesNi = preparesNiKeys();
     if (schedules->usesNi) {
-        buildNiRoundKeys(key, &schedules->ni);
+        buildNiSchedule(key, &schedules->ni);
         return true;
     }
     if (AES_set_encrypt_key(key, 128, &schedules->lowLevel.encrypt) == 0 &&
@@ -194,12 +282,10 @@ void wipeAesSchedules(AesSchedules* schedules) {
 
 bool aesCbc(const unsigned char* in, unsigned char* out, size_t n, const AesKeyRef& key,
             const unsigned char* iv, bool encrypt) {
+    const Engine engine = forcedEngine();
+    if (engine != Engine::chosenPerCall) return forcedCbc(engine, in, out, n, key, iv, encrypt);
     if (key.schedules != nullptr && key.schedules->usesNi) {
-        if (encrypt) {
-            niCbcEncrypt(in, out, n, key.schedules->ni, iv);
-        } else {
-            niCbcDecrypt(in, out, n, key.schedules->ni, iv);
-        }
+        niCbc(in, out, n, key.schedules->ni, iv, encrypt);
         return true;
     }
     if (evpPaysOff(n) && evpCbc(in, out, n, key.bytes, iv, encrypt)) return true;

@@ -139,17 +139,39 @@ TARN_API int DecryptData(char* ascii, char* key, char* binary);
 extern "C" TARN_API int DbEncryptData(char* data, char* inp);
 extern "C" TARN_API int DbDecryptData(char* data, char* otp);
 
-// ---- Output sizes (bytes, terminator included) ----------------------------------------
+// ---- Sizes ----------------------------------------------------------------------------
+
+// The AES block, which is also the unit pad() fills to, and the key bytes the transform reads.
+static constexpr size_t tarnAesBlockBytes = 16;
+static constexpr size_t tarnAesKeyBytes = 16;
+// Base64 lines of encode() and the transform's texts.
+static constexpr size_t base64LineChars = 72;
 
 static constexpr size_t legacyMaxClearLength = 255;
 
 // Single-return constexpr functions: the header stays usable from C++11.
+
+// Base64 characters of n bytes, padding included, without line feeds.
+constexpr size_t base64EncodedLength(size_t n) {
+    return 4 * ((n + 2) / 3);
+}
+// The transform's text of n ciphertext bytes: lines of base64LineChars, a line feed between
+// lines and none after the last (terminator not included).
+constexpr size_t aesTextLength(size_t n) {
+    return n == 0 ? 0 : base64EncodedLength(n) + (base64EncodedLength(n) - 1) / base64LineChars;
+}
+constexpr size_t aesPaddedLength(size_t n) {
+    return (n + tarnAesBlockBytes - 1) / tarnAesBlockBytes * tarnAesBlockBytes;
+}
+
+// ---- Output sizes (bytes, terminator included) ----------------------------------------
+
 constexpr size_t base64EncodeCapacity(size_t n) {
-    return 4 * ((n + 2) / 3) + 4 * ((n + 2) / 3) / 72 + 2;
+    return base64EncodedLength(n) + base64EncodedLength(n) / base64LineChars + 2;
 }
 constexpr size_t aesTextCapacity(size_t inputLen) {
-    return (inputLen + 15) / 16 * 16 > base64EncodeCapacity(inputLen)
-               ? (inputLen + 15) / 16 * 16
+    return aesPaddedLength(inputLen) > base64EncodeCapacity(inputLen)
+               ? aesPaddedLength(inputLen)
                : base64EncodeCapacity(inputLen);
 }
 constexpr size_t aesPlainCapacity(size_t textLen) {

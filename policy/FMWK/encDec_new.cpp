@@ -141,7 +141,7 @@ namespace {
 constexpr unsigned char alphabet[65] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr unsigned char padding = '=';
-constexpr int max_columns = 72;
+constexpr int max_columns = static_cast<int>(base64LineChars);
 
 // Characters of the accepted run. The transform also reads across line breaks, so that texts
 // of more than one line (plaintexts over 48 bytes) open in full.
@@ -360,7 +360,6 @@ unsigned char* decode(const unsigned char* input, unsigned int* output_len) {
 
 namespace {
 
-constexpr size_t aesBlock = 16;
 // Short texts, the common case, work on the stack; longer ones take one heap buffer.
 constexpr size_t stackScratch = 1024;
 
@@ -394,21 +393,21 @@ IvTables buildIvTables() {
     IvTables tables{};
     for (unsigned b = 0; b < 256; ++b) {
         const UINT32 widened = widenSaltChar(static_cast<char>(b));
-        unsigned char fromXor[aesBlock];
-        unsigned char fromSecond[aesBlock];
+        unsigned char fromXor[tarnAesBlockBytes];
+        unsigned char fromSecond[tarnAesBlockBytes];
         // Any pair with this widened xor, and with a non-zero second value: (widened ^ 1, 1).
         getKey(widened ^ 1u, 1u, nullptr, fromXor, computeIvBit);
         // Any pair with this second value and a non-zero first value: (1, widened).
         getKey(1u, widened, nullptr, fromSecond, computeIvBit);
-        for (size_t i = 0; i < aesBlock; ++i) {
+        for (size_t i = 0; i < tarnAesBlockBytes; ++i) {
             if (ivByteFollowsSecond(static_cast<int>(i))) {
                 fromXor[i] = 0;
             } else {
                 fromSecond[i] = 0;
             }
         }
-        std::memcpy(tables.byXor[b], fromXor, aesBlock);
-        std::memcpy(tables.bySecond[b], fromSecond, aesBlock);
+        std::memcpy(tables.byXor[b], fromXor, tarnAesBlockBytes);
+        std::memcpy(tables.bySecond[b], fromSecond, tarnAesBlockBytes);
     }
     return tables;
 }
@@ -424,14 +423,14 @@ void deriveIv(const char* salt, unsigned char* iv) {
     const uint64_t* first = tables.byXor[s0 ^ s1];
     const uint64_t* second = tables.bySecond[s1];
     const uint64_t words[2] = {first[0] | second[0], first[1] | second[1]};
-    std::memcpy(iv, words, aesBlock);
+    std::memcpy(iv, words, tarnAesBlockBytes);
 }
 
 void encryptToText(const unsigned char* input, char* output, size_t inputLen, const AesKeyRef& key,
                    const unsigned char* iv) {
     // A length that is not a whole number of blocks is outside the contract; the cipher still
     // sees the last partial block filled with zero bytes, and the text covers inputLen bytes.
-    const size_t blocks = (inputLen + aesBlock - 1) / aesBlock * aesBlock;
+    const size_t blocks = aesPaddedLength(inputLen);
     Scratch cipher(blocks);
     const unsigned char* plain = input;
     if (blocks != inputLen) {
@@ -455,7 +454,7 @@ void decryptText(const char* input, char* output, const AesKeyRef& key, const un
     size_t decoded = 0;
     if (!decodeInto(text, LineBreaks::skip, cipher.data, &decoded)) return;
     // Only whole blocks go to the cipher: CBC would read past the decoded bytes otherwise.
-    if (decoded == 0 || decoded % aesBlock != 0) return;
+    if (decoded == 0 || decoded % tarnAesBlockBytes != 0) return;
     auto* plain = reinterpret_cast<unsigned char*>(output);
     if (aesCbc(cipher.data, plain, decoded, key, iv, false)) plain[decoded] = '\0';
 }
@@ -463,7 +462,7 @@ void decryptText(const char* input, char* output, const AesKeyRef& key, const un
 int transform(char* input, char* output, int inputLen, BOOLEAN isEncrypt, const char* salt,
               const AesKeyRef& key) {
     ensureInit();
-    unsigned char iv[aesBlock] = {};
+    unsigned char iv[tarnAesBlockBytes] = {};
     deriveIv(salt, iv);
     if (isEncrypt) {
         if (inputLen > 0) {
@@ -478,7 +477,7 @@ int transform(char* input, char* output, int inputLen, BOOLEAN isEncrypt, const 
 
 // What a TarnPreparedKey's storage holds.
 struct PreparedKey {
-    unsigned char bytes[aesBlock];
+    unsigned char bytes[tarnAesKeyBytes];
     AesSchedules schedules;
     uint32_t ready;  // preparedMark once prepared; anything else is no key
 };
@@ -503,7 +502,7 @@ extern "C" int AES_128_CBC_PrepareKey(TarnPreparedKey* prepared, const char* mas
     if (prepared == nullptr || masterKey == nullptr) return 0;
     PreparedKey* key = preparedIn(prepared);
     wipeSecret(prepared, sizeof *prepared);
-    std::memcpy(key->bytes, masterKey, aesBlock);
+    std::memcpy(key->bytes, masterKey, tarnAesKeyBytes);
     if (!buildAesSchedules(key->bytes, &key->schedules)) {
         wipeSecret(prepared, sizeof *prepared);
         return 0;
@@ -533,8 +532,8 @@ extern "C" int Db_AES_128_CBC_Encrypt(char* input, char* output, int inputLen, B
 
 int pad(char* input, unsigned int inputLen) {
     const size_t len = std::strlen(input);
-    if (len % aesBlock == 0) return static_cast<int>(len);
-    const size_t padded = len - len % aesBlock + aesBlock;
+    if (len % tarnAesBlockBytes == 0) return static_cast<int>(len);
+    const size_t padded = len - len % tarnAesBlockBytes + tarnAesBlockBytes;
     // Spaces go in only while the text is shorter than capacity - 1.
     const size_t room = inputLen > 0 && inputLen - 1 > len ? inputLen - 1 - len : 0;
     const size_t spaces = std::min(padded - len, room);

@@ -11,8 +11,8 @@
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-constexpr size_t aesKeyBytes = 16;
+constexpr size_t aesBlock = tarnAesBlockBytes;
+constexpr size_t aesKeyBytes = tarnAesKeyBytes;
 // Holds the AES text of any padded text of up to 256 bytes (348 characters).
 constexpr size_t aesTextBufferSize = 512;
 constexpr size_t saltBufferSize = aesBlock + 1;

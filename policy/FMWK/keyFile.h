@@ -19,9 +19,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "encDec.h"
 #include "tarnSecrets.h"
 
-inline constexpr size_t keyFileKeyBytes = 16;
+inline constexpr size_t keyFileKeyBytes = tarnAesKeyBytes;
 inline constexpr size_t keyFileLeadInLength = 13;
 // The key and a terminator.
 inline constexpr size_t keyFileKeyBufferSize = keyFileKeyBytes + 1;

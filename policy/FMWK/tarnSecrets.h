@@ -3,14 +3,9 @@
 #ifndef TARNCRYPT_TARNSECRETS_H
 #define TARNCRYPT_TARNSECRETS_H
 
-#include <openssl/crypto.h>
-
 #include <cstddef>
 
-// A plain memset before free or return may be optimised away; OPENSSL_cleanse may not.
-inline void wipeSecret(void* data, size_t size) {
-    OPENSSL_cleanse(data, size);
-}
+#include "wipeSecret.h"
 
 // A zero-filled buffer for key or clear-text bytes, wiped when it goes out of scope. Never in
 // a frame that a PostgreSQL ERROR can unwind: the longjmp skips the destructor.

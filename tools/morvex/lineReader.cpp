@@ -1,11 +1,12 @@
 #include "lineReader.h"
 
-#include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "wipeSecret.h"
 
 LineReader::LineReader(int fd, size_t longest, size_t capacity)
     : fd_(fd),
@@ -15,12 +16,12 @@ LineReader::LineReader(int fd, size_t longest, size_t capacity)
 
 LineReader::~LineReader() {
     if (buffer_ == nullptr) return;
-    OPENSSL_cleanse(buffer_, capacity_ + 1);
+    wipeSecret(buffer_, capacity_ + 1);
     std::free(buffer_);
 }
 
 void LineReader::wipe(size_t from, size_t to) {
-    if (to > from) OPENSSL_cleanse(buffer_ + from, to - from);
+    if (to > from) wipeSecret(buffer_ + from, to - from);
 }
 
 ReadStep LineReader::handOut(Line& line, size_t length, size_t next) {

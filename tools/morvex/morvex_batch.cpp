@@ -13,11 +13,8 @@
 
 namespace {
 
-constexpr size_t base64Length(size_t bytes) {
-    return 4 * ((bytes + 2) / 3);
-}
 constexpr size_t longestOneLineEnvelope =
-    2 + base64Length(envelopeMaxTextLength) + envelopeSaltBlockLength;
+    2 + base64EncodedLength(envelopeMaxTextLength) + envelopeSaltBlockLength;
 static_assert(longestOneLineEnvelope == 370);
 
 // Why a line has no result. Each names the message that goes to standard error.
@@ -36,11 +33,11 @@ enum class LineFailure {
 const char* messageFor(LineFailure failure) {
     switch (failure) {
         case LineFailure::tooLong:
-            return msgTooLong + msgToolPrefixLength;
+            return msgTooLong;
         case LineFailure::tooShort:
-            return msgTooShort + msgToolPrefixLength;
+            return msgTooShort;
         case LineFailure::notValid:
-            return msgNotValid + msgToolPrefixLength;
+            return msgNotValid;
         case LineFailure::zeroByte:
             return "The line holds a zero byte.";
         case LineFailure::notOneLine:

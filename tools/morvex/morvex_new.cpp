@@ -30,8 +30,9 @@ namespace {
     std::exit(1);
 }
 
+// message is one of the tool's messages, which are printed after its name.
 [[noreturn]] void fail(const char* message) {
-    exitAfterWrite(std::puts(message) != EOF, 1);
+    exitAfterWrite(std::printf("%s%s\n", toolPrefix, message) >= 0, 1);
 }
 
 char* duplicate(const char* text, size_t length) {
@@ -107,8 +108,8 @@ char* DecryptDataCounted(char* text, char* key, unsigned long* clearLength) {
 
 namespace {
 
-constexpr char msgArguments[] = "morvex: 3 arguments expected.";
-constexpr char msgMode[] = "morvex: arguments should be either -e or -d";
+constexpr char msgArguments[] = "3 arguments expected.";
+constexpr char msgMode[] = "arguments should be either -e or -d";
 
 // The selector picks one of three fixed files; anything else picks none.
 const char* keyFileFor(const char* selector) {
@@ -148,14 +149,14 @@ void wipeKeys() {
 }
 
 [[noreturn]] void batchRefused(const char* message) {
-    dprintf(STDERR_FILENO, "%s\n", message);
+    dprintf(STDERR_FILENO, "%s%s\n", toolPrefix, message);
     std::exit(1);
 }
 
 // -R OLDFILE: the old key comes from a file named on the command line, never the key itself.
 void readOldKey(int argc, char** argv) {
     if (argc <= 2) {
-        batchRefused("morvex: -R needs the old key file: morvex -R <old key file> [N|Y|PG]");
+        batchRefused("-R needs the old key file: morvex -R <old key file> [N|Y|PG]");
     }
     if (!readOldKeyFile(argv[2], oldKey, STDERR_FILENO)) std::exit(1);
 }
@@ -164,8 +165,7 @@ void readOldKey(int argc, char** argv) {
 // not stop at the envelopes already re-keyed.
 void refuseTheSameKey() {
     if (std::memcmp(oldKey, genericKey, keyFileKeyBytes) == 0) {
-        batchRefused(
-            "morvex: the old key file holds the key of the chosen key file: nothing to re-key");
+        batchRefused("the old key file holds the key of the chosen key file: nothing to re-key");
     }
 }
 

@@ -8,14 +8,13 @@
 #include "encDec.h"
 #include "envelope.h"
 
-// The messages every mode shares; each names the tool first.
-inline constexpr char msgTooLong[] = "morvex: Input string exceeds maximum allowed size.";
-inline constexpr char msgTooShort[] =
-    "morvex: Does not meet minimum expected size of encrypted string.";
-inline constexpr char msgNotValid[] = "morvex: Not a valid string to decrypt";
-inline constexpr char msgNoKey[] =
-    "morvex: Unable to read Generic Key. Please contact administrator.";
-inline constexpr unsigned long msgToolPrefixLength = 8;  // "morvex: "
+// The messages every mode shares. The one-text modes print them after toolPrefix; a batch
+// reports them for a line.
+inline constexpr char toolPrefix[] = "morvex: ";
+inline constexpr char msgTooLong[] = "Input string exceeds maximum allowed size.";
+inline constexpr char msgTooShort[] = "Does not meet minimum expected size of encrypted string.";
+inline constexpr char msgNotValid[] = "Not a valid string to decrypt";
+inline constexpr char msgNoKey[] = "Unable to read Generic Key. Please contact administrator.";
 
 // Seals text (at most envelopeMaxTextLength characters) into an "@@" envelope under the first
 // 16 bytes of genericKey (a shorter key counts as followed by zero bytes). Null for a null

@@ -19,8 +19,6 @@
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-
 std::vector<char> zeroExtended(const char* text, size_t width) {
     std::vector<char> buffer(std::max(std::strlen(text), width) + 1, '\0');
     std::memcpy(buffer.data(), text, std::strlen(text));
@@ -29,7 +27,7 @@ std::vector<char> zeroExtended(const char* text, size_t width) {
 
 int aesEncrypt(const char* text, const char* salt, const char* key) {
     const size_t len = std::strlen(text);
-    const size_t padded = (len + aesBlock - 1) / aesBlock * aesBlock;
+    const size_t padded = (len + tarnAesBlockBytes - 1) / tarnAesBlockBytes * tarnAesBlockBytes;
     std::vector<char> plain = zeroExtended(text, padded);
     pad(plain.data(), static_cast<unsigned int>(plain.size()));
     std::vector<char> out(aesTextCapacity(padded), '\0');
@@ -51,7 +49,7 @@ int aesDecrypt(const char* text, const char* salt, const char* key) {
 
 int printIv(const char* salt) {
     const std::vector<char> s = zeroExtended(salt, 2);
-    unsigned char iv[aesBlock] = {};
+    unsigned char iv[tarnAesBlockBytes] = {};
     // The transform widens each salt byte by sign.
     getKey(static_cast<UINT32>(static_cast<int>(static_cast<signed char>(s[0]))),
            static_cast<UINT32>(static_cast<int>(static_cast<signed char>(s[1]))), nullptr, iv, 2);

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr size_t aesBlock = 16;
-
 std::string hexOf(const std::string& bytes) {
     std::string hex = "\\x";
     char pair[3];
@@ -33,7 +31,9 @@ std::string zeroExtended(const std::string& text, size_t width) {
 }
 
 std::string paddedWithSpaces(const std::string& text) {
-    return text + std::string((aesBlock - text.size() % aesBlock) % aesBlock, ' ');
+    return text +
+           std::string((tarnAesBlockBytes - text.size() % tarnAesBlockBytes) % tarnAesBlockBytes,
+                       ' ');
 }
 
 // ---- what the library gives ------------------------------------------------------------
@@ -60,10 +60,10 @@ std::string libraryAesDecrypt(const std::string& text, const std::string& salt,
 
 std::string derivedIv(const std::string& salt) {
     const std::string s = zeroExtended(salt, 2);
-    unsigned char iv[aesBlock] = {};
+    unsigned char iv[tarnAesBlockBytes] = {};
     getKey(static_cast<UINT32>(static_cast<int>(static_cast<signed char>(s[0]))),
            static_cast<UINT32>(static_cast<int>(static_cast<signed char>(s[1]))), nullptr, iv, 2);
-    return std::string(reinterpret_cast<const char*>(iv), aesBlock);
+    return std::string(reinterpret_cast<const char*>(iv), tarnAesBlockBytes);
 }
 
 std::string libraryLegacyEncrypt(const std::string& clear) {

@@ -106,7 +106,7 @@ normalise() {
         -e 's/^psql:[^:]*:[0-9]+: //' \
         -e '/^DEBUG:  /{/\[pg_ldap_/!d}' \
         -e '/\[pg_ldap_/s/(^|[^0-9A-Za-z_])-?[0-9]{5,}\b/\1<n>/g' \
-        -e 's/^(LOCATION:  .*\.cpp):[0-9]+$/\1:<line>/'
+        -e 's/^(LOCATION:  .*\.(cpp|h)):[0-9]+$/\1:<line>/'
 }
 
 # The password as the memory probe takes it: hex, so that no statement holds it.

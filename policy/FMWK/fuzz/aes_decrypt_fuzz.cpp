@@ -9,11 +9,6 @@ namespace {
 
 char key[17] = "fuzzing-key-0123";
 
-size_t textLength(size_t n) {
-    const size_t chars = 4 * ((n + 2) / 3);
-    return chars + (chars - 1) / 72;
-}
-
 void decryptArbitraryText(const char* salt, const uint8_t* data, size_t size) {
     const auto text = tarnfuzz::terminated(data, size);
     const size_t textLen = std::strlen(text.get());
@@ -26,7 +21,7 @@ void roundTripPlaintext(const char* salt, const uint8_t* data, size_t size) {
     if (n == 0) return;
     const auto plain = tarnfuzz::block(n, '\0');
     std::memcpy(plain.get(), data, n);
-    const size_t textLen = textLength(n);
+    const size_t textLen = aesTextLength(n);
     const auto text = tarnfuzz::block(textLen + 1, '\x5A');
     AES_128_CBC_Encrypt(plain.get(), text.get(), static_cast<int>(n), 1, salt, key);
     tarnfuzz::require(std::strlen(text.get()) == textLen);

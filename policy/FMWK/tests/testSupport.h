@@ -35,13 +35,6 @@ class ExactBuffer {
     size_t size_;
 };
 
-// Length of the transform's text for n ciphertext bytes: Base64 with a line feed between
-// lines of 72 characters.
-inline size_t aesTextLength(size_t n) {
-    const size_t chars = 4 * ((n + 2) / 3);
-    return chars == 0 ? 0 : chars + (chars - 1) / 72;
-}
-
 struct AesKey {
     unsigned char bytes[16];
     char* data() { return reinterpret_cast<char*>(bytes); }

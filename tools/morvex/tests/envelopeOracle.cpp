@@ -49,8 +49,3 @@ OpenedEnvelope openWithLibrary(const std::string& envelope, const std::string& k
     opened.padded = aesPlain(body.substr(0, textPartLength), salt.c_str(), key);
     return opened;
 }
-
-size_t aesTextLength(size_t n) {
-    const size_t base64 = 4 * ((n + 2) / 3);
-    return base64 + (base64 - 1) / 72;
-}

@@ -22,7 +22,4 @@ struct OpenedEnvelope {
 };
 OpenedEnvelope openWithLibrary(const std::string& envelope, const std::string& key);
 
-// The length of the AES text of n padded bytes: Base64 with a line feed after every 72.
-size_t aesTextLength(size_t n);
-
 #endif  // MORVEX_TESTS_ENVELOPEORACLE_H

@@ -7,66 +7,33 @@
 #include <cstring>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
-constexpr unsigned long largestScanned = 1ul << 30;
-constexpr size_t chunk = 1 << 20;
-
-struct Range {
-    unsigned long start;
-    unsigned long end;
-};
-
-std::vector<Range> writableRanges(pid_t pid) {
-    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-    if (!maps) throw std::runtime_error("cannot read the process's maps");
-    std::vector<Range> ranges;
-    for (std::string line; std::getline(maps, line);) {
-        std::istringstream fields(line);
-        std::string span;
-        std::string perms;
-        fields >> span >> perms;
-        const size_t dash = span.find('-');
-        const Range r{std::stoul(span.substr(0, dash), nullptr, 16),
-                      std::stoul(span.substr(dash + 1), nullptr, 16)};
-        if (perms.size() >= 2 && perms[0] == 'r' && perms[1] == 'w' &&
-            r.end - r.start <= largestScanned) {
-            ranges.push_back(r);
-        }
-    }
-    return ranges;
-}
-
-// Reads the range in chunks that overlap by the longest pattern, so none is cut in two.
-void scan(int mem, const Range& range, const std::vector<std::string>& patterns, size_t overlap,
-          std::set<std::string>& found) {
-    std::vector<char> buffer(chunk + overlap);
-    for (unsigned long at = range.start; at < range.end; at += chunk) {
-        const size_t want = std::min<unsigned long>(chunk + overlap, range.end - at);
-        const ssize_t n = pread(mem, buffer.data(), want, static_cast<off_t>(at));
-        if (n <= 0) continue;  // a page that cannot be read holds nothing for us
-        for (const std::string& p : patterns) {
-            if (memmem(buffer.data(), static_cast<size_t>(n), p.data(), p.size())) found.insert(p);
-        }
-    }
-}
-
-}  // namespace
+#include "memoryScan.h"
 
 std::vector<std::string> patternsInMemory(pid_t pid, const std::vector<std::string>& patterns) {
-    const int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    const std::string process = std::to_string(pid);
+    const int mem = open(("/proc/" + process + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
     if (mem < 0) throw std::runtime_error("cannot open the process's memory");
-    size_t overlap = 0;
+    size_t longest = 1;
     for (const std::string& p : patterns)
-        overlap = std::max(overlap, p.size());
+        longest = std::max(longest, p.size());
+    std::vector<unsigned char> buffer(std::max<size_t>(1 << 20, 2 * longest));
     std::set<std::string> found;
-    for (const Range& r : writableRanges(pid))
-        scan(mem, r, patterns, overlap, found);
+    const auto lookIn = [&](const unsigned char* data, size_t n) {
+        for (const std::string& p : patterns) {
+            if (memmem(data, n, p.data(), p.size())) found.insert(p);
+        }
+    };
+    const bool read = memscan::forEachMapping(process.c_str(), [&](const memscan::Mapping& m) {
+        if (m.writable()) {
+            memscan::forEachPiece(mem, m.start, m.end, longest - 1, buffer.data(), buffer.size(),
+                                  lookIn);
+        }
+    });
     close(mem);
+    if (!read) throw std::runtime_error("cannot read the process's mappings");
     return {found.begin(), found.end()};
 }
 

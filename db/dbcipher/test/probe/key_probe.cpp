@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "memoryScan.h"
+
 extern "C" {
 #include "postgres.h"
 
@@ -29,8 +31,6 @@ namespace {
 constexpr unsigned char mask = 0xA5;
 constexpr size_t maxNeedle = 64;
 constexpr size_t chunkSize = 1 << 20;
-// Larger mappings are sanitizer shadow or reserved address space, never a key's place.
-constexpr size_t largestScanned = size_t{1} << 30;
 
 struct Needle {
     unsigned char masked[maxNeedle];
@@ -56,70 +56,43 @@ void maskedNeedleFromHex(const char* hex, Needle& needle) {
     needle.length = length;
 }
 
-int countIn(int mem, unsigned long start, unsigned long end, const Needle& needle,
-            unsigned char* buffer) {
+int countIn(int mem, const memscan::Mapping& mapping, const Needle& needle, unsigned char* buffer) {
     int found = 0;
-    const size_t overlap = needle.length - 1;
-    for (unsigned long at = start; at < end;) {
-        const size_t want = std::min<size_t>(chunkSize, end - at);
-        const ssize_t got = pread(mem, buffer, want, static_cast<off_t>(at));
-        if (got <= 0) break;
-        for (ssize_t i = 0; i < got; ++i)
-            buffer[i] ^= mask;
-        for (const unsigned char* p = buffer;
-             (p = static_cast<const unsigned char*>(memmem(
-                  p, static_cast<size_t>(got) - (p - buffer), needle.masked, needle.length))) !=
-             nullptr;
-             ++p) {
-            ++found;
-        }
-        if (static_cast<size_t>(got) < want || at + got >= end) break;
-        at += static_cast<unsigned long>(got) > overlap ? got - overlap : got;
-    }
+    memscan::forEachPiece(
+        mem, mapping.start, mapping.end, needle.length - 1, buffer, chunkSize,
+        [&](unsigned char* data, size_t n) {
+            for (size_t i = 0; i < n; ++i)
+                data[i] ^= mask;
+            for (const unsigned char* p = data;
+                 (p = static_cast<const unsigned char*>(
+                      memmem(p, n - (p - data), needle.masked, needle.length))) != nullptr;
+                 ++p) {
+                ++found;
+            }
+        });
     return found;
 }
 
-// Walks smaps: a mapping's header line, then its fields, VmFlags last.
 bool scanMemory(const Needle& needle, Copies& copies) {
     copies = {0, 0, 0};
-    FILE* smaps = std::fopen("/proc/self/smaps", "r");
     const int mem = open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
     void* buffer =
         mmap(nullptr, chunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (smaps == nullptr || mem < 0 || buffer == MAP_FAILED) {
-        if (smaps != nullptr) std::fclose(smaps);
+    if (mem < 0 || buffer == MAP_FAILED) {
         if (mem >= 0) close(mem);
         if (buffer != MAP_FAILED) munmap(buffer, chunkSize);
         return false;
     }
     const auto bufferStart = reinterpret_cast<unsigned long>(buffer);
-    char line[512];
-    unsigned long start = 0, end = 0;
-    char perms[5] = {};
-    while (std::fgets(line, sizeof line, smaps) != nullptr) {
-        // Field names such as "AnonHugePages" begin like hex numbers: parse into scratch.
-        unsigned long from = 0, to = 0;
-        char access[5] = {};
-        if (std::sscanf(line, "%lx-%lx %4s", &from, &to, access) == 3) {
-            start = from;
-            end = to;
-            std::memcpy(perms, access, sizeof perms);
-            continue;
-        }
-        if (std::strncmp(line, "VmFlags:", 8) != 0) continue;
-        if (perms[0] != 'r' || start == bufferStart || end - start > largestScanned ||
-            std::strstr(line, " io") != nullptr) {
-            continue;
-        }
-        const int found = countIn(mem, start, end, needle, static_cast<unsigned char*>(buffer));
-        const bool dontDump = std::strstr(line, " dd") != nullptr;
-        const bool locked = std::strstr(line, " lo") != nullptr;
-        (dontDump ? (locked ? copies.locked : copies.other) : copies.outside) += found;
-    }
-    std::fclose(smaps);
+    const bool read = memscan::forEachMapping("self", [&](const memscan::Mapping& mapping) {
+        if (!mapping.readable() || mapping.start == bufferStart) return;
+        const int found = countIn(mem, mapping, needle, static_cast<unsigned char*>(buffer));
+        (mapping.dontDump ? (mapping.locked ? copies.locked : copies.other) : copies.outside) +=
+            found;
+    });
     close(mem);
     munmap(buffer, chunkSize);
-    return true;
+    return read;
 }
 
 void writeExitReport(int, Datum) {

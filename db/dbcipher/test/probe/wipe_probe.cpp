@@ -8,6 +8,8 @@
 // call, which holds no resources, so that the error paths are checked too.
 #include <cstring>
 
+#include "wipeSecret.h"
+
 extern "C" {
 #include "postgres.h"
 
@@ -33,7 +35,7 @@ constexpr size_t largestClass = 8192;
 constexpr int classes = 11;
 
 void wipeAndFree(void* data, size_t size) {
-    explicit_bzero(data, size);
+    wipeSecret(data, size);
     pfree(data);
 }
 

@@ -8,7 +8,7 @@ SELECT (pg_ldap_search(:s, :'bind_dn', 0, '(objectClass=*)', '{cn}'))[1] AS m \g
 SELECT pg_ldap_get_first_entry(:s, :m) AS e \gset
 
 -- slapd is suspended: connections are still accepted, but nothing is answered.
-\! kill -STOP "$(cat "$LDAP_PIDFILE")"
+\! "$QUENBY_TEST_DIR/suspend.sh" "$(cat "$LDAP_PIDFILE")"
 SET statement_timeout = '1s';
 SELECT pg_ldap_search(:s, 'dc=tarn,dc=test', 2, '(objectClass=*)', '{cn}');
 SELECT pg_ldap_bind(:s, :'bind_dn', :'bind_pw');
@@ -26,12 +26,12 @@ SELECT pg_ldap_unbind(:silent);
 -- Signals that reach the backend while it waits (PostgreSQL's own, here SIGUSR1) neither fail
 -- nor end the wait: the answer comes once slapd resumes.
 \setenv BACKEND :backend
-\! kill -STOP "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")") &
+\! "$QUENBY_TEST_DIR/suspend.sh" "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")") &
 SELECT pg_ldap_search(:s, 'ou=people,dc=tarn,dc=test', 0, '(objectClass=*)', '{ou}') AS r \gset
 SELECT (:'r'::bigint[])[2] AS code, pg_ldap_msgfree((:'r'::bigint[])[1]);
 -- StartTLS rides out the same storm, through its request and its handshake.
 SELECT pg_ldap_open(:'ldap_host', :ldap_port) AS tls \gset
-\! kill -STOP "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")"; for i in 1 2 3 4 5 6; do sleep 0.01; kill -USR1 "$BACKEND"; done) &
+\! "$QUENBY_TEST_DIR/suspend.sh" "$(cat "$LDAP_PIDFILE")"; (for i in 1 2 3 4 5 6; do sleep 0.1; kill -USR1 "$BACKEND"; done; kill -CONT "$(cat "$LDAP_PIDFILE")"; for i in 1 2 3 4 5 6; do sleep 0.01; kill -USR1 "$BACKEND"; done) &
 SELECT pg_ldap_open_ssl(:tls, 0, :'client_cert', :'client_key');
 SELECT pg_ldap_bind(:tls, :'bind_dn', :'bind_pw');
 SELECT pg_ldap_unbind(:tls);

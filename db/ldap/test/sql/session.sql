@@ -204,7 +204,7 @@ SELECT pg_ldap_server_test(:'ldap_host', :ldap_port, :'bind_dn', :'bind_pw') AS 
 RESET quenby_ldap.require_tls;
 \! "$QUENBY_TEST_DIR/default_trust.sh" off
 
--- Messages carry the function's name and the module's source file as their location.
+-- Messages carry the function's name and the file that raised them as their location.
 \set VERBOSITY verbose
 SELECT pg_ldap_unbind(0);
 SELECT pg_ldap_msgfree(0);
