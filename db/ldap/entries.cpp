@@ -2,11 +2,14 @@
 // entry's DN, attribute names and values as text or as bytes. Library objects (value lists,
 // attribute names, BER cursors) are copied into palloc'd memory and released before anything
 // is reported.
+#include <strings.h>
+
 #include <cstring>
 
 #include "directory_text.h"
 #include "handle_registry.h"
 #include "server_wait.h"
+#include "value_ranges.h"
 
 extern "C" {
 #include "fmgr.h"
@@ -72,30 +75,6 @@ char** copyStrings(int count, ItemAt itemAt) {
     return copy;
 }
 
-// The values of one attribute, each cut at its first zero byte; count 0 when the entry has
-// none. The values are read as byte strings: the library's string form drops the whole
-// attribute as soon as one value holds a zero byte.
-StringList fetchValues(const char* fname, LDAP* ld, LDAPMessage* entry, const char* attribute) {
-    StringList list = {0, nullptr};
-    struct berval** values = ldap_get_values_len(ld, entry, attribute);
-    if (values == nullptr) return list;
-    list.count = ldap_count_values_len(values);
-    list.items = copyStrings(list.count, [values](int i) {
-        return Bytes{values[i]->bv_val, strnlen(values[i]->bv_val, values[i]->bv_len)};
-    });
-    ldap_value_free_len(values);
-    if (list.items == nullptr) reportOutOfMemory(fname);
-    return list;
-}
-
-// The values of an attribute of an entry, for the two value functions.
-StringList attributeValues(const char* fname, Handle session, Handle entry, const char* attribute) {
-    Target target = requireSessionAndEntry(fname, session, entry);
-    QUENBY_REPORT(DEBUG1, fname, "ld=%lld : Attribute %s.", static_cast<long long>(session),
-                  attribute);
-    return fetchValues(fname, target.ld, target.message, attribute);
-}
-
 // Attribute names as the library hands them out, gathered in a malloc'd array.
 struct HeldNames {
     char** names;
@@ -142,6 +121,128 @@ StringList fetchAttributeNames(const char* fname, LDAP* ld, LDAPMessage* entry, 
     free(held.names);
     if (list.items == nullptr) reportOutOfMemory(fname);
     return list;
+}
+
+// Values gathered range by range, each a palloc'd berval with its bytes behind it, in a
+// null-terminated list shaped as the library's.
+struct GatheredValues {
+    int count;
+    int capacity;
+    struct berval** items;
+};
+
+void gatherValue(GatheredValues* gathered, const struct berval& value) {
+    if (gathered->count + 1 >= gathered->capacity) {
+        gathered->capacity = gathered->capacity == 0 ? 64 : gathered->capacity * 2;
+        Size size = sizeof(struct berval*) * gathered->capacity;
+        gathered->items = static_cast<struct berval**>(
+            gathered->items == nullptr ? palloc(size) : repalloc(gathered->items, size));
+    }
+    auto* copy = static_cast<struct berval*>(palloc(sizeof(struct berval) + value.bv_len + 1));
+    copy->bv_len = value.bv_len;
+    copy->bv_val = reinterpret_cast<char*>(copy + 1);
+    memcpy(copy->bv_val, value.bv_val, value.bv_len);
+    copy->bv_val[value.bv_len] = '\0';
+    gathered->items[gathered->count++] = copy;
+    gathered->items[gathered->count] = nullptr;
+}
+
+void gatherPiece(void* context, struct berval* values) {
+    for (struct berval* value = values; value != nullptr && value->bv_val != nullptr; ++value)
+        gatherValue(static_cast<GatheredValues*>(context), *value);
+}
+
+// The name under which the entry holds the first range of `attribute` (the plain name asked
+// for), in palloc'd memory; null when it holds none.
+char* rangedName(const char* fname, LDAP* ld, LDAPMessage* entry, const char* attribute) {
+    HeldNames held = holdAttributeNames(ld, entry, -1);
+    int found = -1;
+    for (int i = 0; i < held.count && found < 0; ++i) {
+        const struct berval name = {strlen(held.names[i]), held.names[i]};
+        ValueRange range = {0, 0, 0};
+        if (parseValueRange(name, &range) && range.plainLength == strlen(attribute) &&
+            strncasecmp(held.names[i], attribute, range.plainLength) == 0) {
+            found = i;
+        }
+    }
+    char* copy =
+        found < 0
+            ? nullptr
+            : static_cast<char*>(palloc_extended(strlen(held.names[found]) + 1, MCXT_ALLOC_NO_OOM));
+    if (copy != nullptr) strcpy(copy, held.names[found]);
+    for (int i = 0; i < held.count; ++i)
+        ldap_memfree(held.names[i]);
+    free(held.names);
+    if (found >= 0 && copy == nullptr) reportOutOfMemory(fname);
+    return copy;
+}
+
+// Every value of an attribute the entry holds in ranges, the further ranges asked for on the
+// session; null when the entry holds no range of it.
+struct berval** gatherRanges(const char* fname, LDAP* ld, LDAPMessage* entry,
+                             const char* attribute) {
+    char* name = rangedName(fname, ld, entry, attribute);
+    if (name == nullptr) return nullptr;
+    GatheredValues gathered = {0, 0, nullptr};
+    struct berval** first = ldap_get_values_len(ld, entry, name);
+    int firstCount = first == nullptr ? 0 : ldap_count_values_len(first);
+    // The library's list is released whatever the copying meets.
+    volatile bool copied = true;
+    PG_TRY();
+    {
+        for (int i = 0; i < firstCount; ++i)
+            gatherValue(&gathered, *first[i]);
+    }
+    PG_CATCH();
+    { copied = false; }
+    PG_END_TRY();
+    ldap_value_free_len(first);
+    if (!copied) reportOutOfMemory(fname);
+    char* dn = ldap_get_dn(ld, entry);
+    char* dnCopy = dn == nullptr ? nullptr : pstrdup(dn);
+    ldap_memfree(dn);
+    const struct berval sent = {strlen(name), name};
+    followValueRange(fname, ld, dnCopy, sent, firstCount, gatherPiece, &gathered);
+    return gathered.items;
+}
+
+// The values of one attribute: the library's list, to be released with ldap_value_free_len,
+// or palloc'd copies when the entry holds the attribute in ranges (*gathered true).
+struct berval** heldValues(const char* fname, LDAP* ld, LDAPMessage* entry, const char* attribute,
+                           bool* gathered) {
+    struct berval** values = ldap_get_values_len(ld, entry, attribute);
+    *gathered = values == nullptr;
+    if (values == nullptr) values = gatherRanges(fname, ld, entry, attribute);
+    return values;
+}
+
+void releaseHeldValues(struct berval** values, bool gathered) {
+    if (!gathered) ldap_value_free_len(values);
+}
+
+// The values of one attribute, each cut at its first zero byte; count 0 when the entry has
+// none. The values are read as byte strings: the library's string form drops the whole
+// attribute as soon as one value holds a zero byte.
+StringList fetchValues(const char* fname, LDAP* ld, LDAPMessage* entry, const char* attribute) {
+    StringList list = {0, nullptr};
+    bool gathered = false;
+    struct berval** values = heldValues(fname, ld, entry, attribute, &gathered);
+    if (values == nullptr) return list;
+    list.count = ldap_count_values_len(values);
+    list.items = copyStrings(list.count, [values](int i) {
+        return Bytes{values[i]->bv_val, strnlen(values[i]->bv_val, values[i]->bv_len)};
+    });
+    releaseHeldValues(values, gathered);
+    if (list.items == nullptr) reportOutOfMemory(fname);
+    return list;
+}
+
+// The values of an attribute of an entry, for the two value functions.
+StringList attributeValues(const char* fname, Handle session, Handle entry, const char* attribute) {
+    Target target = requireSessionAndEntry(fname, session, entry);
+    QUENBY_REPORT(DEBUG1, fname, "ld=%lld : Attribute %s.", static_cast<long long>(session),
+                  attribute);
+    return fetchValues(fname, target.ld, target.message, attribute);
 }
 
 bool validInDatabaseEncoding(const char* value) {
@@ -368,10 +469,11 @@ Datum pg_ldap_get_attrib_bytes(PG_FUNCTION_ARGS) {
     Target target = requireSessionAndEntry(__func__, session, PG_GETARG_INT64(1));
     QUENBY_REPORT(DEBUG1, __func__, "ld=%lld : Attribute %s.", static_cast<long long>(session),
                   attribute);
-    struct berval** values = ldap_get_values_len(target.ld, target.message, attribute);
+    bool gathered = false;
+    struct berval** values = heldValues(__func__, target.ld, target.message, attribute, &gathered);
     int count = values == nullptr ? 0 : ldap_count_values_len(values);
     Datum* items = count > 0 ? copyByteValues(values, count) : nullptr;
-    ldap_value_free_len(values);
+    if (values != nullptr) releaseHeldValues(values, gathered);
     pfree(attribute);
     if (count == 0) {
         QUENBY_REPORT(WARNING, __func__, "Number of Values: %d", count);

@@ -7,6 +7,8 @@
 #include "directory_text.h"
 #include "handle_registry.h"
 #include "paged_search.h"
+#include "server_wait.h"
+#include "value_ranges.h"
 
 extern "C" {
 #include "fmgr.h"
@@ -40,6 +42,38 @@ struct RowSink {
     ValueDatum valueDatum;
 };
 
+// The rows of one list of values of the attribute named in row[1].
+struct ValueRows {
+    const char* fname;
+    RowSink* sink;
+    Datum* row;
+    bool* nulls;
+    struct berval name;  // the attribute's plain name
+};
+
+void writeValues(void* context, struct berval* values) {
+    auto* rows = static_cast<ValueRows*>(context);
+    RowSink* sink = rows->sink;
+    for (struct berval* value = values; value != nullptr && value->bv_val != nullptr; ++value) {
+        rows->row[2] = sink->valueDatum(rows->fname, rows->name, *value);
+        tuplestore_putvalues(sink->store, sink->descriptor, rows->row, rows->nulls);
+    }
+}
+
+// The rows of the attribute being read, under its plain name, the values of every further
+// range included.
+void writeAttribute(ValueRows* rows, PagedSearch* search, const struct berval& dn) {
+    struct berval sent = rows->name;
+    ValueRange range = {0, 0, 0};
+    bool ranged = parseValueRange(sent, &range);
+    if (ranged) rows->name.bv_len = range.plainLength;
+    rows->row[1] = attributeNameText(rows->fname, rows->name);
+    writeValues(rows, search->values);
+    if (!ranged) return;
+    followValueRange(rows->fname, search->ld, pnstrdup(dn.bv_val, dn.bv_len), sent,
+                     countValues(search->values), writeValues, rows);
+}
+
 // One row per value of each attribute of the entry, in the order the server sent them.
 void writeEntry(const char* fname, PagedSearch* search, LDAPMessage* entry, RowSink* sink) {
     Datum row[3];
@@ -49,16 +83,11 @@ void writeEntry(const char* fname, PagedSearch* search, LDAPMessage* entry, RowS
     if (rc != LDAP_SUCCESS) reportSearchError(fname, rc);
     MemoryContext caller = MemoryContextSwitchTo(sink->perEntry);
     row[0] = dnText(fname, dn);
-    struct berval name = {0, nullptr};
-    while ((rc = ldap_get_attribute_ber(search->ld, entry, search->cursor, &name,
+    ValueRows rows = {fname, sink, row, nulls, {0, nullptr}};
+    while ((rc = ldap_get_attribute_ber(search->ld, entry, search->cursor, &rows.name,
                                         &search->values)) == LDAP_SUCCESS &&
-           name.bv_val != nullptr) {
-        row[1] = attributeNameText(fname, name);
-        for (struct berval* value = search->values; value != nullptr && value->bv_val != nullptr;
-             ++value) {
-            row[2] = sink->valueDatum(fname, name, *value);
-            tuplestore_putvalues(sink->store, sink->descriptor, row, nulls);
-        }
+           rows.name.bv_val != nullptr) {
+        writeAttribute(&rows, search, dn);
         ber_memfree(search->values);
         search->values = nullptr;
     }
@@ -106,16 +135,19 @@ Datum searchAsRows(const char* fname, FunctionCallInfo fcinfo, ValueDatum valueD
     search->ld = ld;
     search->msgid = -1;
     search->request = SearchRequest{base, PG_GETARG_INT32(2), filter, attributes, pageSize};
+    beginSearchWaits(ld);
     PG_TRY();
     { writeAllPages(fname, search, &sink); }
     PG_CATCH();
     {
         // After a cancel or statement_timeout nothing more is waited for.
         releaseSearch(search, geterrcode() != ERRCODE_QUERY_CANCELED);
+        endSearchWaits();
         PG_RE_THROW();
     }
     PG_END_TRY();
     releaseSearch(search, false);
+    endSearchWaits();
     MemoryContextDelete(sink.perEntry);
     return static_cast<Datum>(0);
 }

@@ -43,6 +43,25 @@ TimestampTz handshakeDeadline = 0;
 // Depth of the waits in progress.
 int waitDepth = 0;
 
+// The wait set of the search reading its answer (see beginSearchWaits), else null.
+struct SearchWaits {
+    WaitEventSet* set;
+    LDAP* ld;
+    int fd;
+    int socketPosition;
+};
+SearchWaits searchWaits = {nullptr, nullptr, -1, -1};
+
+// One sleep on the search's wait set: what WaitLatchOrSocket would return.
+int waitOnSearchSet(int socketEvents, long timeout) {
+    ModifyWaitEvent(searchWaits.set, searchWaits.socketPosition, socketEvents, nullptr);
+    WaitEvent event;
+    if (WaitEventSetWait(searchWaits.set, timeout, &event, 1, PG_WAIT_EXTENSION) == 0) {
+        return WL_TIMEOUT;
+    }
+    return event.events;
+}
+
 // A cancel, statement_timeout or terminate is pending and would be served now.
 bool statementEnding() {
     return (QueryCancelPending || ProcDiePending) && INTERRUPTS_CAN_BE_PROCESSED();
@@ -86,7 +105,9 @@ Waited awaitSocket(int fd, int socketEvents, TimestampTz deadline) {
             events |= WL_TIMEOUT;
         }
         ++waitDepth;
-        int happened = WaitLatchOrSocket(MyLatch, events, fd, timeout, PG_WAIT_EXTENSION);
+        int happened = searchWaits.set != nullptr && fd == searchWaits.fd
+                           ? waitOnSearchSet(socketEvents, timeout)
+                           : WaitLatchOrSocket(MyLatch, events, fd, timeout, PG_WAIT_EXTENSION);
         --waitDepth;
         if (happened & WL_LATCH_SET) ResetLatch(MyLatch);
         if (happened & socketEvents) return Waited::ready;
@@ -463,7 +484,9 @@ int sessionErrorCode(LDAP* ld) {
 int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessage** answer) {
     PendingRequest request = {ld, msgid, onInterrupt};
     TimestampTz deadline = deadlineIn(ioTimeoutMillis);
-    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+    // A search reading its answer keeps the option on throughout (beginSearchWaits).
+    bool restartSetHere = searchWaits.ld != ld;
+    if (restartSetHere) ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
     layerTimedOut = false;
     int type;
     for (;;) {
@@ -484,7 +507,7 @@ int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessa
         if (layerTimedOut) recordErrorCode(ld, LDAP_TIMEOUT);
     }
     // Other calls on the session keep the library's default: a signal interrupts them.
-    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    if (restartSetHere) ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
     return type;
 }
 
@@ -511,6 +534,25 @@ int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char**
         return sessionErrorCode(ld);
     }
     return ldap_result2error(ld, *result, 0);
+}
+
+void beginSearchWaits(LDAP* ld) {
+    endSearchWaits();
+    int fd = socketOfSession(ld);
+    if (fd < 0) return;
+    WaitEventSet* set = CreateWaitEventSet(CurrentMemoryContext, 3);
+    AddWaitEventToSet(set, WL_LATCH_SET, PGINVALID_SOCKET, MyLatch, nullptr);
+    AddWaitEventToSet(set, WL_EXIT_ON_PM_DEATH, PGINVALID_SOCKET, nullptr, nullptr);
+    int position = AddWaitEventToSet(set, WL_SOCKET_READABLE, fd, nullptr, nullptr);
+    searchWaits = {set, ld, fd, position};
+    ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
+}
+
+void endSearchWaits() noexcept {
+    if (searchWaits.set == nullptr) return;
+    FreeWaitEventSet(searchWaits.set);
+    ldap_set_option(searchWaits.ld, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    searchWaits = {nullptr, nullptr, -1, -1};
 }
 
 bool waitInProgress() noexcept {

@@ -54,6 +54,13 @@ int simpleBind(LDAP* ld, const char* user, const char* password, OnInterrupt onI
 int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char** attributes,
                LDAPMessage** result);
 
+// While a search reads its answer on the session, its waits share one wait set on the
+// connection instead of setting one up for every wait, and the library restarts interrupted
+// system calls throughout. endSearchWaits ends that on every path out of the search, an ERROR
+// included (before the session could be closed); any time, any number of times.
+void beginSearchWaits(LDAP* ld);
+void endSearchWaits() noexcept;
+
 // True while a wait of this module is in progress (the library may hold its locks then).
 bool waitInProgress() noexcept;
 

@@ -6,17 +6,24 @@
 #   2. count(*) over pg_ldap_search_rows in pages of 500 against ldapsearch -E pr=500 and
 #      against the handle walk, attribute mail; goal: at most ldapsearch's time;
 #   3. CPU time of the backend (from /proc) against ldapsearch's (rusage), since wall times on a
-#      shared machine vary by half.
+#      shared machine vary by half;
+#   4. in interleaved rounds, the backend CPU of one pg_ldap_search_rows in pages of 500 against
+#      ldapsearch -E pr=500's, and against the same call of another build of the module when
+#      one is given; goal: at most 0.8x ldapsearch. Medians per run.
 #
-#   db/ldap/bench/walk_bench.sh [builddir]      (default: build; a build with the extension)
+#   db/ldap/bench/walk_bench.sh [builddir] [other quenby_ldap.so]
+#                                          (default: build; a build with the extension)
+#   QUENBY_BENCH_ROUNDS_ONLY=1 runs part 4 alone.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 entries=10000
 
 if [ "${1:-}" != --in-sandbox ]; then
     build=$(cd "${1:-$root/build}" && pwd)
-    exec "$root/scripts/pg_sandbox.sh" run "$build" -- "$0" --in-sandbox
+    other=${2:+$(realpath "$2")}
+    exec "$root/scripts/pg_sandbox.sh" run "$build" -- "$0" --in-sandbox "$other"
 fi
+other_module=${2:-}
 
 slapd_work=$(mktemp -d /tmp/quenby_bench_slapd.XXXXXX)
 trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
@@ -69,6 +76,8 @@ SQL
 # The server's own psql: Debian's psql on the PATH is a Perl wrapper that costs some 40 ms a
 # start, which would be charged to SQL.
 psql_binary=$PG_SANDBOX_BIN/psql
+ldapsearch_paged="ldapsearch -x -LLL -H $LDAP_URI -b '$LDAP_BULK_BASE' -s one -E pr=500/noprompt '(objectClass=inetOrgPerson)' mail"
+if [ "${QUENBY_BENCH_ROUNDS_ONLY:-}" != 1 ]; then
 sql_walk="$psql_binary -X -q -At -c \"SELECT walk_all('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE')\""
 ldapsearch_fetch="ldapsearch -x -LLL -H $LDAP_URI -b '$LDAP_BULK_BASE' -s one '(objectClass=inetOrgPerson)' uid cn mail"
 walked=$(eval "$sql_walk")
@@ -90,7 +99,6 @@ SQL
 echo
 echo "== pg_ldap_search_rows in pages of 500 (attribute mail)"
 sql_rows="$psql_binary -X -q -At -c \"SELECT count_rows('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', 500)\""
-ldapsearch_paged="ldapsearch -x -LLL -H $LDAP_URI -b '$LDAP_BULK_BASE' -s one -E pr=500/noprompt '(objectClass=inetOrgPerson)' mail"
 sql_walk_mail="$psql_binary -X -q -At -c \"SELECT walk_all('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', '{mail}', 'mail')\""
 counted=$(eval "$sql_rows")
 fetched=$(eval "$ldapsearch_paged" | grep -c '^mail:')
@@ -145,3 +153,73 @@ rows_ms=$(backend_cpu "count_rows('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', 5
 paged_ms=$(ldapsearch_cpu "$ldapsearch_paged")
 echo "backend walk ${walk_ms} ms, ldapsearch ${plain_ms} ms: ratio $(python3 -c "print(f'{$walk_ms / max($plain_ms, 1):.2f}')")"
 echo "backend rows ${rows_ms} ms, ldapsearch paged ${paged_ms} ms: ratio $(python3 -c "print(f'{$rows_ms / max($paged_ms, 1):.2f}')")"
+fi
+
+echo
+echo "== CPU per run, median of interleaved rounds: pg_ldap_search_rows(..., 500) in the backend"
+echo "   (from /proc/pid/schedstat) against ldapsearch -E pr=500 (rusage)"
+if [ -n "$other_module" ]; then
+    # The other build under another name, reached only through functions of a schema of its
+    # own, each measured in backends that load that module alone.
+    cp "$other_module" "$PG_SANDBOX_DIR/root$(pg_config --pkglibdir)/quenby_ldap_other.so"
+    psql -X -q -v ON_ERROR_STOP=1 <<'SQL'
+CREATE SCHEMA other;
+CREATE FUNCTION other.pg_ldap_open(text, integer) RETURNS bigint
+    AS '$libdir/quenby_ldap_other', 'pg_ldap_open' LANGUAGE C STRICT;
+CREATE FUNCTION other.pg_ldap_unbind(bigint) RETURNS integer
+    AS '$libdir/quenby_ldap_other', 'pg_ldap_unbind' LANGUAGE C STRICT;
+CREATE FUNCTION other.pg_ldap_search_rows(bigint, text, integer, text, text[], integer)
+    RETURNS TABLE (dn text, attribute text, value text)
+    AS '$libdir/quenby_ldap_other', 'pg_ldap_search_rows' LANGUAGE C STRICT;
+CREATE FUNCTION other.count_rows(host text, port int, base text, page_size int) RETURNS bigint
+LANGUAGE plpgsql AS $$
+DECLARE
+    s bigint := other.pg_ldap_open(host, port);
+    counted bigint;
+BEGIN
+    SELECT count(*) INTO counted
+    FROM other.pg_ldap_search_rows(s, base, 1, '(objectClass=inetOrgPerson)', '{mail}', page_size);
+    PERFORM other.pg_ldap_unbind(s);
+    RETURN counted;
+END $$;
+SQL
+fi
+runs_per_round=5
+rounds=15
+# backend_run_ms <schema>: CPU ms per count_rows run of that schema's module, one backend.
+backend_run_ms() {
+    psql -X -q -At <<SQL
+SELECT split_part(pg_read_file('/proc/' || pg_backend_pid() || '/schedstat'), ' ', 1)::bigint AS before \gset
+SELECT $1.count_rows('$LDAP_HOST', $LDAP_PORT, '$LDAP_BULK_BASE', 500) FROM generate_series(1, $runs_per_round) \g /dev/null
+SELECT round((split_part(pg_read_file('/proc/' || pg_backend_pid() || '/schedstat'), ' ', 1)::bigint - :before) / 1e6 / $runs_per_round, 1);
+SQL
+}
+ldapsearch_run_ms() {
+    python3 - "$ldapsearch_paged" "$runs_per_round" <<'PY'
+import resource, subprocess, sys
+for _ in range(int(sys.argv[2])):
+    subprocess.run(sys.argv[1], shell=True, stdout=subprocess.DEVNULL, check=True)
+usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+print(round((usage.ru_utime + usage.ru_stime) * 1000 / int(sys.argv[2]), 1))
+PY
+}
+backend_run_ms public >/dev/null
+rows=() others=() paged=()
+for _ in $(seq 1 $rounds); do
+    rows+=("$(backend_run_ms public)")
+    paged+=("$(ldapsearch_run_ms)")
+    [ -z "$other_module" ] || others+=("$(backend_run_ms other)")
+done
+python3 - "${rows[*]}" "${paged[*]}" "${others[*]:-}" <<'PY'
+import statistics, sys
+rows, paged = [list(map(float, a.split())) for a in sys.argv[1:3]]
+others = list(map(float, sys.argv[3].split()))
+print(f"this build {statistics.median(rows):.1f} ms, ldapsearch {statistics.median(paged):.1f} ms: "
+      f"ratio {statistics.median(rows) / statistics.median(paged):.2f}")
+if others:
+    print(f"other build {statistics.median(others):.1f} ms: ratio to ldapsearch "
+          f"{statistics.median(others) / statistics.median(paged):.2f}, "
+          f"this build / other {statistics.median(rows) / statistics.median(others):.2f}")
+print("rounds (this, ldapsearch" + (", other" if others else "") + "):",
+      *zip(rows, paged, *([others] if others else [])))
+PY

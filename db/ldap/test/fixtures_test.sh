@@ -87,6 +87,26 @@ check "relay cut_handshake: handshake fails, nothing bound" "ldap_start_tls: Con
 check "wire_holds: forget, and a listener never used" "no no connection" \
     "$("$here/wire_holds.sh" --forget pass; holds pass) $(holds nowhere)"
 
+# piece <listener> <attribute>: the member attribute's name and value count in the answer to a
+# search of the ranged group for <attribute>.
+piece() {
+    search "$1" -b cn=big,dc=ranged -s base '(cn=*)' "$2" | sed -n 's/^\(member[^:]*\): .*/\1/p' |
+        uniq -c | awk '{ print $2, $1 }'
+}
+check "unranged: every member at once" "member 350" "$(piece unranged member)"
+check "ranged: the first range" "member;range=0-99 100" "$(piece ranged member)"
+check "ranged: a middle range" "member;range=100-199 100" "$(piece ranged 'member;range=100-*')"
+check "ranged: the last range ends in *" "member;range=300-* 50" "$(piece ranged 'member;range=300-*')"
+check "range_backwards: half a piece back" "member;range=50-149 100" \
+    "$(piece range_backwards 'member;range=100-*')"
+check "range_repeat: the piece before" "member;range=0-99 100" "$(piece range_repeat 'member;range=100-*')"
+check "range_skip: the piece after" "member;range=200-299 100" "$(piece range_skip 'member;range=100-*')"
+check "range_endless: no * at the end" "member;range=300-399 50" \
+    "$(piece range_endless 'member;range=300-*')"
+check "range_silent: the first range, then silence" "member;range=0-99 100|exit 124" \
+    "$(piece range_silent member)|$(timeout 3 ldapsearch -x -H "ldap://127.0.0.1:$(port range_silent)" \
+        -b cn=big,dc=ranged -s base '(cn=*)' 'member;range=100-*' >/dev/null 2>&1 || echo "exit $?")"
+
 photos=$(search "pass" -b "$LDAP_BULK_BASE" -s one '(uid=*)' jpegPhoto |
     sed -n 's/^jpegPhoto:: //p')
 check "bulk: a jpegPhoto of its own per person, zero bytes in each" "3 3 3" \

@@ -97,5 +97,17 @@ def starttls_response(message_id, code=SUCCESS):
 
 
 def search_entry(message_id, dn, attribute, value):
-    attributes = tlv(0x30, tlv(0x30, tlv(0x04, attribute) + tlv(0x31, tlv(0x04, value))))
-    return tlv(0x30, tlv(0x02, message_id) + tlv(SEARCH_ENTRY, tlv(0x04, dn) + attributes))
+    return search_entry_with(message_id, dn, [(attribute, [value])])
+
+
+def search_entry_with(message_id, dn, attributes):
+    """An entry with (name, [values]) attributes, in that order."""
+    body = b"".join(tlv(0x30, tlv(0x04, name) + tlv(0x31, b"".join(tlv(0x04, v) for v in values)))
+                    for name, values in attributes)
+    return tlv(0x30, tlv(0x02, message_id) + tlv(SEARCH_ENTRY, tlv(0x04, dn) + tlv(0x30, body)))
+
+
+def requested_attributes(message):
+    """The attribute names a search request asks for, as sent."""
+    parts = split_tlvs(message.op_value)
+    return [name for _, name in split_tlvs(parts[-1][1])] if parts[-1][0] == 0x30 else []

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """LDAP servers that stall on purpose, for the tests of interruptible waits.
 
-    stalling_ldap.py <port-file> [lifetime-seconds]
+    stalling_ldap.py <port-file> [lifetime-seconds] [max-val-range]
 
 Listens on loopback ports of its own, writes "<name> <port>" lines to <port-file> once every
 listener is up, and exits after the lifetime (default 900 s) or on SIGTERM. Each listener
@@ -23,6 +23,20 @@ and some answer, but never usefully (every bind succeeds):
                     size (cn=e<N>,dc=flood with cn: e<N>), paged or not
   no_starttls       refuses StartTLS with protocolError (2) and records every byte clients send
                     in no_starttls.bytes beside <port-file>
+
+and some answer any search with one group, cn=big,dc=ranged (cn: big, and 350 member values
+uid=m<NNN>,ou=people,dc=ranged), handing out member as Active Directory does past its
+MaxValRange (default 100): member;range=0-99, asked again for member;range=100-* gives
+member;range=100-199, and so on to member;range=300-* with the last 50:
+
+  unranged          every value at once under the plain name, for comparison
+  ranged            ranges as Active Directory does
+  range_backwards   answers each follow-up with a range starting half a piece before the one
+                    asked for
+  range_repeat      answers each follow-up with the piece before the one asked for
+  range_skip        answers each follow-up with the piece after the one asked for
+  range_endless     never ends a range in "*": the last piece is member;range=300-399
+  range_silent      answers the first search and never a follow-up
 """
 import functools
 import itertools
@@ -38,7 +52,8 @@ import loopback
 from ldap_wire import (ABANDON_REQUEST, BIND_REQUEST, BIND_RESPONSE, EXTENDED_REQUEST,
                        PROTOCOL_ERROR, SEARCH_DONE, SEARCH_REQUEST, UNBIND_REQUEST,
                        UNWILLING_TO_PERFORM, is_paged, is_starttls, paged_control, read_message,
-                       response, search_entry, starttls_response)
+                       requested_attributes, response, search_entry, search_entry_with,
+                       starttls_response)
 
 FLOOD_ENTRIES = 1_000_000
 # Entries per sendall: about 0.8 MB.
@@ -198,6 +213,51 @@ def serve_no_starttls(record, conn, context):
     answer_requests(read, conn.sendall, no_entries)
 
 
+GROUP_DN = b"cn=big,dc=ranged"
+MEMBERS = [b"uid=m%03d,ou=people,dc=ranged" % n for n in range(350)]
+# How a faulty peer shifts the first value of a follow-up piece, in pieces of MaxValRange.
+RANGE_SHIFTS = {"range_backwards": -0.5, "range_repeat": -1, "range_skip": 1}
+
+
+def asked_low(name):
+    """The first value a request for member asks for: 0 for plain member, L for member;range=L-*."""
+    plain, _, option = name.lower().partition(b";range=")
+    if plain != b"member":
+        return None
+    return int(option.split(b"-")[0]) if option else 0
+
+
+def member_piece(low, max_range, mode):
+    """The member attribute (name, values) of the piece from value `low` on."""
+    if mode == "unranged":
+        return b"member", MEMBERS
+    if low > 0:
+        low += int(RANGE_SHIFTS.get(mode, 0) * max_range)
+    high = low + max_range - 1
+    if high >= len(MEMBERS) - 1 and mode != "range_endless":
+        return b"member;range=%d-*" % low, MEMBERS[low:]
+    return b"member;range=%d-%d" % (low, high), MEMBERS[low:high + 1]
+
+
+def ranged_group(max_range, mode):
+    def on_search(message, send):
+        attributes = [(b"cn", [b"big"])]
+        for name in requested_attributes(message):
+            low = asked_low(name)
+            if low is not None and low > 0 and mode == "range_silent":
+                return
+            if low is not None:
+                attributes.append(member_piece(low, max_range, mode))
+        controls = paged_control(b"") if is_paged(message) else b""
+        send(search_entry_with(message.message_id, GROUP_DN, attributes)
+             + response(message.message_id, SEARCH_DONE, controls=controls))
+    return on_search
+
+
+def serve_ranged(max_range, mode, conn, context):
+    answer_requests(conn.recv, conn.sendall, ranged_group(max_range, mode))
+
+
 def listen(serve, context):
     def on_connection(conn):
         with conn:
@@ -237,6 +297,7 @@ def tls_context(folder):
 def main():
     port_file = sys.argv[1]
     lifetime = float(sys.argv[2]) if len(sys.argv) > 2 else 900.0
+    max_range = int(sys.argv[3]) if len(sys.argv) > 3 else 100
     record = os.path.join(os.path.dirname(os.path.abspath(port_file)), "no_starttls.bytes")
     with tempfile.TemporaryDirectory() as folder:
         context = tls_context(folder)
@@ -250,6 +311,9 @@ def main():
             "flood": listen(serve_flood, context),
             "no_starttls": listen(functools.partial(serve_no_starttls, record), context),
         }
+        for mode in ("unranged", "ranged", "range_backwards", "range_repeat", "range_skip",
+                     "range_endless", "range_silent"):
+            listeners[mode] = listen(functools.partial(serve_ranged, max_range, mode), context)
         backlog, _fillers = full_backlog()
         listeners["backlog"] = backlog
         loopback.publish_and_live(port_file, listeners, lifetime)

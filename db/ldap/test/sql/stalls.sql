@@ -18,6 +18,7 @@ SELECT format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %%s)::text, fals
 \set bind 'SELECT pg_ldap_bind(current_setting(''quenby.s'')::bigint, ''cn=x'', ''stall-Passw0rd'')'
 \set search 'SELECT (pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}''))[2]'
 \set paged 'SELECT count(*) FROM pg_ldap_search_rows(current_setting(''quenby.s'')::bigint, ''dc=x'', 2, ''(cn=*)'', ''{cn}'', 10)'
+\set ranges 'SELECT count(*) FROM pg_ldap_search_rows(current_setting(''quenby.s'')::bigint, ''dc=ranged'', 2, ''(cn=*)'', ''{member}'', 10)'
 CREATE TABLE stalls(label text, setup text[], call text, afterwards text);
 INSERT INTO stalls VALUES
     ('connect, accept queue full', '{}',
@@ -35,7 +36,9 @@ INSERT INTO stalls VALUES
     ('search over TLS, answer record cut',
      ARRAY[format(:'open_on', :stall_record_stall), :'starttls'], :'search', :'search'),
     ('paged search, server pages for ever', ARRAY[format(:'open_on', :stall_page_forever)],
-     :'paged', :'bind');
+     :'paged', :'bind'),
+    ('rows, server silent on the next range of values',
+     ARRAY[format(:'open_on', :stall_range_silent)], :'ranges', :'bind');
 
 -- Runs a statement in the victim and gives its first column, or its ERROR text.
 CREATE FUNCTION victim_outcome(statement text) RETURNS text LANGUAGE plpgsql AS $$
