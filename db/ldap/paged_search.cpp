@@ -14,12 +14,7 @@ void forget(struct berval* cookie) noexcept {
 }
 
 void releaseMessage(PagedSearch* search) noexcept {
-    ber_memfree(search->values);
-    search->values = nullptr;
-    if (search->cursor != nullptr) ber_free(search->cursor, 0);
-    search->cursor = nullptr;
-    ldap_msgfree(search->message);
-    search->message = nullptr;
+    releaseMessageRead(&search->message, &search->cursor, &search->values);
 }
 
 // Takes the cookie from the server's paged results control. A server that sent none has
@@ -100,6 +95,16 @@ void dropRestOfPage(PagedSearch* search, bool awaitEnd) noexcept {
 }
 
 }  // namespace
+
+void releaseMessageRead(LDAPMessage** message, BerElement** cursor,
+                        struct berval** values) noexcept {
+    ber_memfree(*values);
+    *values = nullptr;
+    if (*cursor != nullptr) ber_free(*cursor, 0);
+    *cursor = nullptr;
+    ldap_msgfree(*message);
+    *message = nullptr;
+}
 
 void releaseSearch(PagedSearch* search, bool awaitEnd) noexcept {
     releaseMessage(search);

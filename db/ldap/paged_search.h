@@ -29,6 +29,11 @@ struct PagedSearch {
     struct berval* values;         // the values of the attribute being read
 };
 
+// Releases a message being read, with the attribute cursor over it and the values of the
+// attribute being read; each is null afterwards.
+void releaseMessageRead(LDAPMessage** message, BerElement** cursor,
+                        struct berval** values) noexcept;
+
 // Releases everything the search holds; a request still answering is read to its end when
 // awaitEnd (briefly, and only so far), else abandoned. Any time, any number of times.
 void releaseSearch(PagedSearch* search, bool awaitEnd) noexcept;

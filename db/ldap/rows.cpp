@@ -57,6 +57,9 @@ void writeValues(void* context, struct berval* values) {
     for (struct berval* value = values; value != nullptr && value->bv_val != nullptr; ++value) {
         rows->row[2] = sink->valueDatum(rows->fname, rows->name, *value);
         tuplestore_putvalues(sink->store, sink->descriptor, rows->row, rows->nulls);
+        // The row holds a copy: an attribute of many values, ranged ones above all, keeps
+        // none of them here.
+        pfree(DatumGetPointer(rows->row[2]));
     }
 }
 

@@ -19,6 +19,7 @@ SELECT format('SELECT set_config(''quenby.s'', pg_ldap_open(%L, %%s)::text, fals
 \set search 'SELECT (pg_ldap_search(current_setting(''quenby.s'')::bigint, ''dc=x'', 0, ''(cn=*)'', ''{cn}''))[2]'
 \set paged 'SELECT count(*) FROM pg_ldap_search_rows(current_setting(''quenby.s'')::bigint, ''dc=x'', 2, ''(cn=*)'', ''{cn}'', 10)'
 \set ranges 'SELECT count(*) FROM pg_ldap_search_rows(current_setting(''quenby.s'')::bigint, ''dc=ranged'', 2, ''(cn=*)'', ''{member}'', 10)'
+\set walk_ranges 'SELECT cardinality(pg_ldap_get_attrib_vals(s, pg_ldap_get_first_entry(s, (pg_ldap_search(s, ''dc=ranged'', 2, ''(cn=*)'', ''{member}''))[1]), ''member'')) FROM CAST(current_setting(''quenby.s'') AS bigint) AS s'
 CREATE TABLE stalls(label text, setup text[], call text, afterwards text);
 INSERT INTO stalls VALUES
     ('connect, accept queue full', '{}',
@@ -38,7 +39,9 @@ INSERT INTO stalls VALUES
     ('paged search, server pages for ever', ARRAY[format(:'open_on', :stall_page_forever)],
      :'paged', :'bind'),
     ('rows, server silent on the next range of values',
-     ARRAY[format(:'open_on', :stall_range_silent)], :'ranges', :'bind');
+     ARRAY[format(:'open_on', :stall_range_silent)], :'ranges', :'bind'),
+    ('walk, server silent on the next range of values',
+     ARRAY[format(:'open_on', :stall_range_silent)], :'walk_ranges', :'bind');
 
 -- Runs a statement in the victim and gives its first column, or its ERROR text.
 CREATE FUNCTION victim_outcome(statement text) RETURNS text LANGUAGE plpgsql AS $$
