@@ -40,7 +40,8 @@ void refuseClearBind(const char* fname, const DirectoryServer& server) {
 
 LDAP* connectTo(const char* fname, const DirectoryServer& server) {
     const char* why = nullptr;
-    LDAP* ld = connectToServer(server.host, server.port, &why);
+    const ConnectionTimeouts timeouts = {server.connectTimeoutMillis, server.ioTimeoutMillis};
+    LDAP* ld = connectToServer(server.host, server.port, timeouts, &why);
     if (ld == nullptr) {
         QUENBY_REPORT_WITH(
             ERROR, fname,
@@ -116,12 +117,6 @@ Handle connectAndBind(const char* fname, const DirectoryServer& server, const ch
     return registerSession(fname, server, ld, bindDn);
 }
 
-// The server's own timeouts, where it sets them, for the waits of one connect.
-void useServerTimeouts(const DirectoryServer& server) {
-    if (server.connectTimeoutMillis >= 0) connectTimeoutMillis = server.connectTimeoutMillis;
-    if (server.ioTimeoutMillis >= 0) ioTimeoutMillis = server.ioTimeoutMillis;
-}
-
 }  // namespace
 }  // namespace quenby
 
@@ -134,20 +129,11 @@ extern "C" Datum pg_ldap_connect(PG_FUNCTION_ARGS) {
     refuseClearBind(__func__, *server);
     // Opened before anything is sent: a password that does not open never reaches a server.
     const char* password = openServerPassword(__func__, server->name, account.passwordEnvelope);
-    const int settingConnect = connectTimeoutMillis;
-    const int settingIo = ioTimeoutMillis;
     volatile Handle session = 0;
     PG_TRY();
-    {
-        useServerTimeouts(*server);
-        session = connectAndBind(__func__, *server, account.bindDn, password);
-    }
+    { session = connectAndBind(__func__, *server, account.bindDn, password); }
     PG_FINALLY();
-    {
-        forgetOpenedPassword();
-        connectTimeoutMillis = settingConnect;
-        ioTimeoutMillis = settingIo;
-    }
+    { forgetOpenedPassword(); }
     PG_END_TRY();
     pfree(name);
     PG_RETURN_INT64(session);
