@@ -42,7 +42,8 @@ void refuseClearBind(const char* fname, const DirectoryServer& server) {
 
 LDAP* connectTo(const char* fname, const DirectoryServer& server) {
     const char* why = nullptr;
-    LDAP* ld = connectToServer(server.host, server.port, &why);
+    const ConnectionTimeouts timeouts = {server.connectTimeoutMillis, server.ioTimeoutMillis};
+    LDAP* ld = connectToServer(server.host, server.port, timeouts, &why);
     if (ld == nullptr) {
         QUENBY_REPORT_WITH(
             ERROR, fname,
@@ -118,12 +119,6 @@ LDAP* connectAndBind(const char* fname, const DirectoryServer& server, const cha
     return ld;
 }
 
-// The server's own timeouts, where it sets them, for the waits of one connect.
-void useServerTimeouts(const DirectoryServer& server) {
-    if (server.connectTimeoutMillis >= 0) connectTimeoutMillis = server.connectTimeoutMillis;
-    if (server.ioTimeoutMillis >= 0) ioTimeoutMillis = server.ioTimeoutMillis;
-}
-
 }  // namespace
 
 BoundConnection openBoundConnection(const char* fname, const char* serverName) {
@@ -133,20 +128,11 @@ BoundConnection openBoundConnection(const char* fname, const char* serverName) {
     refuseClearBind(fname, *server);
     // Opened before anything is sent: a password that does not open never reaches a server.
     const char* password = openServerPassword(fname, server->name, account.passwordEnvelope);
-    const int settingConnect = connectTimeoutMillis;
-    const int settingIo = ioTimeoutMillis;
     LDAP* volatile ld = nullptr;
     PG_TRY();
-    {
-        useServerTimeouts(*server);
-        ld = connectAndBind(fname, *server, account.bindDn, password);
-    }
+    { ld = connectAndBind(fname, *server, account.bindDn, password); }
     PG_FINALLY();
-    {
-        forgetOpenedPassword();
-        connectTimeoutMillis = settingConnect;
-        ioTimeoutMillis = settingIo;
-    }
+    { forgetOpenedPassword(); }
     PG_END_TRY();
     return BoundConnection{ld, server, account.bindDn};
 }

@@ -73,38 +73,18 @@ bool parseCertLevel(const char* value, DirectoryServer* server) {
 
 // As the settings quenby_ldap.connect_timeout and io_timeout read them: milliseconds, or a
 // number with a unit ("5s", "2min"); 0 waits without a limit.
-bool parseMillis(const char* value, int* millis) {
+template <int DirectoryServer::*field>
+bool parseMillis(const char* value, DirectoryServer* server) {
     int parsed = 0;
     if (!parse_int(value, &parsed, GUC_UNIT_MS, nullptr) || parsed < 0) return false;
-    *millis = parsed;
+    server->*field = parsed;
     return true;
 }
 
-bool parseConnectTimeout(const char* value, DirectoryServer* server) {
-    return parseMillis(value, &server->connectTimeoutMillis);
-}
-
-bool parseIoTimeout(const char* value, DirectoryServer* server) {
-    return parseMillis(value, &server->ioTimeoutMillis);
-}
-
-bool parseHost(const char* value, DirectoryServer* server) {
-    server->host = value;
-    return value[0] != '\0';
-}
-
-bool parseCertFile(const char* value, DirectoryServer* server) {
-    server->certFile = value;
-    return value[0] != '\0';
-}
-
-bool parseKeyFile(const char* value, DirectoryServer* server) {
-    server->keyFile = value;
-    return value[0] != '\0';
-}
-
-bool parseCaFile(const char* value, DirectoryServer* server) {
-    server->caFile = value;
+// A host or a file path: any text but the empty one.
+template <const char* DirectoryServer::*field>
+bool parseText(const char* value, DirectoryServer* server) {
+    server->*field = value;
     return value[0] != '\0';
 }
 
@@ -143,17 +123,18 @@ struct OptionSpec {
 };
 
 const OptionSpec optionSpecs[] = {
-    {"host", ForeignServerRelationId, parseHost, "a host name or address"},
+    {"host", ForeignServerRelationId, parseText<&DirectoryServer::host>, "a host name or address"},
     {"port", ForeignServerRelationId, parsePort, "an integer from 1 to 65535"},
     {"tls", ForeignServerRelationId, parseTls, "starttls, ldaps or none"},
     {"cert_level", ForeignServerRelationId, parseCertLevel,
      "never, hard, demand, allow, try or 0 to 4"},
-    {"cert_file", ForeignServerRelationId, parseCertFile, "a file path"},
-    {"key_file", ForeignServerRelationId, parseKeyFile, "a file path"},
-    {"ca_file", ForeignServerRelationId, parseCaFile, "a file path"},
-    {"connect_timeout", ForeignServerRelationId, parseConnectTimeout,
+    {"cert_file", ForeignServerRelationId, parseText<&DirectoryServer::certFile>, "a file path"},
+    {"key_file", ForeignServerRelationId, parseText<&DirectoryServer::keyFile>, "a file path"},
+    {"ca_file", ForeignServerRelationId, parseText<&DirectoryServer::caFile>, "a file path"},
+    {"connect_timeout", ForeignServerRelationId,
+     parseMillis<&DirectoryServer::connectTimeoutMillis>,
      "milliseconds, or a number with a unit such as 5s"},
-    {"io_timeout", ForeignServerRelationId, parseIoTimeout,
+    {"io_timeout", ForeignServerRelationId, parseMillis<&DirectoryServer::ioTimeoutMillis>,
      "milliseconds, or a number with a unit such as 5s"},
     {"bind_dn", UserMappingRelationId, anyText, "a distinguished name"},
     {"password", UserMappingRelationId, envelopeOnly,

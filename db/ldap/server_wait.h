@@ -1,10 +1,10 @@
-// Everything that waits for the directory server: opening and closing connections, StartTLS,
-// binds and searches. Every wait sleeps on the backend's latch together with the socket, so a
-// cancel, statement_timeout or terminate ends it at once, a backend whose postmaster died
-// exits, and pg_stat_activity shows it as the Extension wait event.
+// Requests to the directory server: StartTLS, binds and searches, on connections of
+// server_connection.h. Every wait sleeps on the backend's latch together with the socket
+// (latch_wait.h), so a cancel, statement_timeout or terminate ends it at once.
 #pragma once
 
-#include "quenby_common.h"
+#include "latch_wait.h"
+#include "server_connection.h"
 
 namespace quenby {
 
@@ -13,23 +13,6 @@ enum class OnInterrupt {
     abandonRequest,  // the session stays usable: only the request in flight is abandoned
     releaseSession,  // a private session of the call: it is closed
 };
-
-// A connection to host:port speaking protocol version 3, or null when none could be made;
-// then, unless fname is null, the WARNING "Empty session for AD host" with the reason.
-LDAP* openSession(const char* fname, const char* host, int port);
-
-// openSession without the WARNING: null with *why telling the reason.
-LDAP* connectToServer(const char* host, int port, const char** why);
-
-// Unbinds and closes a session openSession made; returns the unbind's code.
-int closeSession(LDAP* ld);
-
-// Closes a session without waiting for anything, on paths that fail anyway.
-void dropSession(LDAP* ld);
-
-// Shuts the session's connection in both directions: the library can send nothing more on it,
-// and every later call answers as on a lost connection.
-void cutConnection(LDAP* ld) noexcept;
 
 // StartTLS on the session with the TLS options already set; the library's result code
 // (LDAP_TIMEOUT when the handshake outlasted quenby_ldap.connect_timeout).
@@ -60,8 +43,5 @@ int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char**
 // included (before the session could be closed); any time, any number of times.
 void beginSearchWaits(LDAP* ld);
 void endSearchWaits() noexcept;
-
-// True while a wait of this module is in progress (the library may hold its locks then).
-bool waitInProgress() noexcept;
 
 }  // namespace quenby

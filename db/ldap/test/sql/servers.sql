@@ -224,3 +224,11 @@ SELECT pg_ldap_unbind(pg_ldap_connect('corp')) AS starttls,
 SELECT key_copies(:'bind_pw_hex') AS after_tls_binds;
 SELECT length('Probe-Control-77') AS control;
 SELECT key_copies(encode('Probe-Control-77', 'hex')) AS control_copies;
+
+-- During a bind the password is in the backend's memory only inside the locked page: read from
+-- outside the backend while its bind waits for a server that never answers.
+CREATE SERVER bind_waits FOREIGN DATA WRAPPER quenby_ldap_fdw
+    OPTIONS (host :'ldap_host', port :'stall_silent', tls 'none', io_timeout '5s');
+CREATE USER MAPPING FOR PUBLIC SERVER bind_waits
+    OPTIONS (bind_dn :'bind_dn', password :'sealed_pw');
+\! psql -X -q -c "SELECT pg_ldap_connect('bind_waits')" >/dev/null 2>&1 & for _ in $(seq 100); do pid=$(psql -X -At -c "SELECT pid FROM pg_stat_activity WHERE query = 'SELECT pg_ldap_connect(''bind_waits'')' AND wait_event_type = 'Extension'"); [ -n "$pid" ] && break; sleep 0.1; done; hex=$(printf '%s' "$LDAP_BIND_PW" | od -An -tx1 | tr -d ' \n'); echo "during the bind: $(python3 "$QUENBY_TEST_DIR/memory_probe.py" "$pid" "$hex")"; psql -X -q -At -c "SELECT pg_cancel_backend($pid)" >/dev/null; wait
