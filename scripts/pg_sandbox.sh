@@ -15,6 +15,7 @@
 # Options for start and run, from the environment (the defaults leave them out):
 #   PG_SANDBOX_KEY_FILE=<file>   copies <file> into the sandbox (mode 0600, the cluster's owner)
 #                                and names the copy in dbcipher.key_file
+#   PG_SANDBOX_PREVIOUS_KEY_FILE=<file>  the same for dbcipher.previous_key_file
 #   PG_SANDBOX_AUDIT=1           the audit stack of regulated sites: pgaudit logging everything
 #                                with parameters, every statement and its duration logged,
 #                                auto_explain logging every plan verbosely, pg_stat_statements
@@ -145,15 +146,24 @@ pg_stat_statements.track = all
 CONF
 }
 
+# install_key <work> <file> <name of the copy> <setting>
+install_key() {
+    local work=$1 file=$2 name=$3 setting=$4
+    mkdir -p "$work/keys"
+    cp "$file" "$work/keys/$name"
+    chmod 700 "$work/keys"
+    chmod 600 "$work/keys/$name"
+    if [ "$(id -u)" -eq 0 ]; then chown -R postgres "$work/keys"; fi
+    echo "$setting = '$work/keys/$name'" >>"$work/data/postgresql.conf"
+}
+
 configure_options() {
     local work=$1 conf=$1/data/postgresql.conf
     if [ -n "${PG_SANDBOX_KEY_FILE:-}" ]; then
-        mkdir -p "$work/keys"
-        cp "$PG_SANDBOX_KEY_FILE" "$work/keys/server.key"
-        chmod 700 "$work/keys"
-        chmod 600 "$work/keys/server.key"
-        if [ "$(id -u)" -eq 0 ]; then chown -R postgres "$work/keys"; fi
-        echo "dbcipher.key_file = '$work/keys/server.key'" >>"$conf"
+        install_key "$work" "$PG_SANDBOX_KEY_FILE" server.key dbcipher.key_file
+    fi
+    if [ -n "${PG_SANDBOX_PREVIOUS_KEY_FILE:-}" ]; then
+        install_key "$work" "$PG_SANDBOX_PREVIOUS_KEY_FILE" previous.key dbcipher.previous_key_file
     fi
     if [ "${PG_SANDBOX_AUDIT:-}" = 1 ]; then audit_settings >>"$conf"; fi
 }

@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     postgresql-15 postgresql-server-dev-15 postgresql-contrib postgresql-15-pgaudit libpq-dev
     libldap-dev slapd ldap-utils
-    hyperfine python3 strace xxd procps iproute2 groff-base
+    hyperfine linux-perf python3 strace xxd procps iproute2 groff-base
     dpkg-dev file lintian man-db patchelf git
 )
 

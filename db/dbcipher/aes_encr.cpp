@@ -8,7 +8,6 @@
 //
 // Each function that turns bytes into bytes has a text form and a bytea form with one body:
 // the bytea form is for bytes that are not valid text in the database encoding.
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -74,6 +73,14 @@ size_t argLength(SqlCall& call, int n) {
     return VARSIZE_ANY_EXHDR(sqlArg(call, n));
 }
 
+// Encrypting, the transform reads exactly width bytes of its input: an argument that has them
+// is read in place, and only a shorter one is copied, zero-filled to that width.
+char* encryptInput(SqlCall& call, size_t width) {
+    const varlena* arg = sqlArg(call, 0);
+    if (VARSIZE_ANY_EXHDR(arg) >= width) return const_cast<char*>(VARDATA_ANY(arg));
+    return argCopy(call, 0, width);
+}
+
 // A prepared key is never rebuilt for a call: the server's key is prepared once per reload,
 // and the five-argument forms keep the last key they saw.
 Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
@@ -91,11 +98,11 @@ Datum aesTransform(SqlCall& call, const TarnPreparedKey* (*keyOf)(SqlCall&)) {
         outputSize = aesPlainCapacity(argLength(call, 0));
     }
     char* output = resultBuffer(call, outputSize);
-    char* input = argCopy(call, 0, inputWidth);
-    // A salt is two bytes wherever it stands: no copy of it needs wiping.
-    char salt[saltWidth + 1] = {};
-    const varlena* saltArg = sqlArg(call, 3);
-    std::memcpy(salt, VARDATA_ANY(saltArg), std::min(VARSIZE_ANY_EXHDR(saltArg), saltWidth));
+    char storedText[publicCopySize];
+    char* input = encrypt ? encryptInput(call, inputWidth)
+                          : publicArgCopy(call, 0, storedText, sizeof storedText);
+    char salt[saltWidth + 1];
+    saltArg(call, 3, salt);
     const TarnPreparedKey* key = keyOf(call);
     if (key == nullptr) checkWrapperStatus(c_libraryFailure, call.function);
     checkWrapperStatus(

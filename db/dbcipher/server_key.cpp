@@ -1,4 +1,4 @@
-// The server-held master key; see server_key.h for what it promises.
+// The server-held master keys; see server_key.h for what they promise.
 #include "server_key.h"
 
 #include <cstring>
@@ -20,18 +20,50 @@ namespace {
 
 constexpr size_t aesKeyBytes = 16;
 
-// Everything that holds the key or is derived from it.
+// One key the server reads from a file: prepared, with its fingerprint.
+struct HeldKey {
+    TarnPreparedKey prepared;
+    char fingerprint[keyFingerprintTextSize];
+    bool ready;
+};
+
+// Everything that holds a key or is derived from one.
 struct KeyVault {
-    TarnPreparedKey server;
+    HeldKey current;
+    HeldKey previous;
     TarnPreparedKey passed;
     unsigned char passedBytes[aesKeyBytes];
     char fileKey[keyFileKeyBufferSize];
-    char fingerprint[keyFingerprintTextSize];
-    bool serverReady;
     bool passedReady;
 };
 
+// What tells the two server keys apart: where they come from and how messages name them.
+struct KeySource {
+    ServerKeyFile file;  // path filled in from the setting when the key is read
+    char** setting;
+    const char* missing;  // the message when the setting is empty
+    const char* missingHint;
+    HeldKey KeyVault::*slot;
+};
+
 char* keyFileSetting = nullptr;
+char* previousKeyFileSetting = nullptr;
+
+const KeySource currentSource = {
+    {"dbcipher.key_file", "dbcipher's key file", nullptr},
+    &keyFileSetting,
+    "dbcipher has no server key",
+    "Set dbcipher.key_file in postgresql.conf to the key file and reload the configuration.",
+    &KeyVault::current};
+
+const KeySource previousSource = {
+    {"dbcipher.previous_key_file", "dbcipher's previous key file", nullptr},
+    &previousKeyFileSetting,
+    "dbcipher has no previous key",
+    "Set dbcipher.previous_key_file in postgresql.conf to the file of the key being replaced "
+    "and reload the configuration.",
+    &KeyVault::previous};
+
 KeyVault* vault = nullptr;
 size_t vaultSize = 0;
 
@@ -43,13 +75,20 @@ void wipeVaultAtExit(int, Datum) {
     wipeVault();
 }
 
+void forgetKey(HeldKey& key) {
+    AES_128_CBC_ForgetKey(&key.prepared);
+    wipeSecret(key.fingerprint, sizeof key.fingerprint);
+    key.ready = false;
+}
+
 // A reload may name another file or the same file with another key: either way the key is
 // read again on its next use. A reload that sets nothing new costs one read of the file.
-void forgetServerKeyOnReload(const char*, void*) {
-    if (vault == nullptr) return;
-    AES_128_CBC_ForgetKey(&vault->server);
-    wipeSecret(vault->fingerprint, sizeof vault->fingerprint);
-    vault->serverReady = false;
+void forgetCurrentKeyOnReload(const char*, void*) {
+    if (vault != nullptr) forgetKey(vault->current);
+}
+
+void forgetPreviousKeyOnReload(const char*, void*) {
+    if (vault != nullptr) forgetKey(vault->previous);
 }
 
 KeyVault& theVault() {
@@ -62,29 +101,31 @@ KeyVault& theVault() {
     return *vault;
 }
 
-void loadServerKey(KeyVault& keys) {
-    if (keyFileSetting == nullptr || keyFileSetting[0] == '\0') {
-        ereport(ERROR, (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE),
-                        errmsg("dbcipher has no server key"),
-                        errhint("Set dbcipher.key_file in postgresql.conf to the key file and "
-                                "reload the configuration."),
-                        hiddenStatement()));
+void loadKey(KeyVault& keys, const KeySource& source) {
+    const char* path = *source.setting;
+    if (path == nullptr || path[0] == '\0') {
+        ereport(ERROR,
+                (errcode(ERRCODE_OBJECT_NOT_IN_PREREQUISITE_STATE), errmsg("%s", source.missing),
+                 errhint("%s", source.missingHint), hiddenStatement()));
     }
-    readServerKeyFile({"dbcipher.key_file", "dbcipher's key file", keyFileSetting}, keys.fileKey);
-    const bool prepared = c_AES_128_CBC_PrepareKey(&keys.server, keys.fileKey) == 1 &&
-                          keyFingerprint(keys.fileKey, keys.fingerprint);
+    ServerKeyFile file = source.file;
+    file.path = path;
+    HeldKey& key = keys.*source.slot;
+    readServerKeyFile(file, keys.fileKey);
+    const bool prepared = c_AES_128_CBC_PrepareKey(&key.prepared, keys.fileKey) == 1 &&
+                          keyFingerprint(keys.fileKey, key.fingerprint);
     wipeSecret(keys.fileKey, sizeof keys.fileKey);
     if (!prepared) {
-        AES_128_CBC_ForgetKey(&keys.server);
-        checkWrapperStatus(c_libraryFailure, "dbcipher's key file");
+        forgetKey(key);
+        checkWrapperStatus(c_libraryFailure, file.noun);
     }
-    keys.serverReady = true;
+    key.ready = true;
 }
 
-KeyVault& vaultWithServerKey() {
+const HeldKey& heldKey(const KeySource& source) {
     KeyVault& keys = theVault();
-    if (!keys.serverReady) loadServerKey(keys);
-    return keys;
+    if (!(keys.*source.slot).ready) loadKey(keys, source);
+    return keys.*source.slot;
 }
 
 }  // namespace
@@ -93,17 +134,31 @@ void defineServerKeySetting() {
     DefineCustomStringVariable(
         "dbcipher.key_file", "Key file of the master key that dbcipher's server-key functions use.",
         "The master key follows a 13-character lead-in on the first line. Empty: no server key.",
-        &keyFileSetting, "", PGC_SIGHUP, GUC_SUPERUSER_ONLY, nullptr, forgetServerKeyOnReload,
+        &keyFileSetting, "", PGC_SIGHUP, GUC_SUPERUSER_ONLY, nullptr, forgetCurrentKeyOnReload,
         nullptr);
+    DefineCustomStringVariable(
+        "dbcipher.previous_key_file",
+        "Key file of the master key being replaced, which aes_encr_rewrap opens texts under.",
+        "The same format and rules as dbcipher.key_file. Empty: no previous key.",
+        &previousKeyFileSetting, "", PGC_SIGHUP, GUC_SUPERUSER_ONLY, nullptr,
+        forgetPreviousKeyOnReload, nullptr);
     MarkGUCPrefixReserved("dbcipher");
 }
 
 const TarnPreparedKey* serverKey() {
-    return &vaultWithServerKey().server;
+    return &heldKey(currentSource).prepared;
 }
 
 const char* serverKeyFingerprint() {
-    return vaultWithServerKey().fingerprint;
+    return heldKey(currentSource).fingerprint;
+}
+
+const TarnPreparedKey* previousKey() {
+    return &heldKey(previousSource).prepared;
+}
+
+const char* previousKeyFingerprint() {
+    return heldKey(previousSource).fingerprint;
 }
 
 const TarnPreparedKey* passedKey(const char* key) {

@@ -62,6 +62,21 @@ char* resultBuffer(SqlCall& call, size_t size);
 // of being read past its end.
 char* argCopy(SqlCall& call, int n, size_t width);
 
+// Argument n as a zero-terminated string, for an argument that holds no secret (a stored AES
+// text): copied into local when it fits there, which is never wiped, and into an argCopy
+// otherwise.
+char* publicArgCopy(SqlCall& call, int n, char* local, size_t localSize);
+
+// A size for publicArgCopy's local buffer: the stored texts of short secrets fit it.
+constexpr size_t publicCopySize = 256;
+
+// The first two bytes of argument n, zero-filled behind a shorter one and terminated: a salt
+// is two bytes wherever it stands, so no copy of it needs wiping.
+void saltArg(SqlCall& call, int n, char (&salt)[3]);
+
+// Whether len bytes are valid text in the database encoding (always so in SQL_ASCII).
+bool isDatabaseText(const char* bytes, size_t len);
+
 // The buffer's content up to its first zero byte as the call's result. A resultBuffer becomes
 // the value itself, with the bytes behind the terminator wiped.
 Datum sqlResult(SqlCall& call, const char* buffer);

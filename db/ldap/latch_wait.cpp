@@ -14,19 +14,19 @@ bool releasingAfterInterrupt = false;
 // Depth of the waits in progress.
 int waitDepth = 0;
 
-// The wait set of the socket a search reads its answer on (see beginSocketWaitSet), else null.
-struct SocketWaitSet {
+// The wait set of the socket waited on again and again (see beginSocketWaits), else null.
+struct SocketWaits {
     WaitEventSet* set;
     int fd;
     int socketPosition;
 };
-SocketWaitSet socketWaitSet = {nullptr, -1, -1};
+SocketWaits socketWaits = {nullptr, -1, -1};
 
-// One sleep on the search's wait set: what WaitLatchOrSocket would return.
+// One sleep on that wait set: what WaitLatchOrSocket would return.
 int waitOnSocketSet(int socketEvents, long timeout) {
-    ModifyWaitEvent(socketWaitSet.set, socketWaitSet.socketPosition, socketEvents, nullptr);
+    ModifyWaitEvent(socketWaits.set, socketWaits.socketPosition, socketEvents, nullptr);
     WaitEvent event;
-    if (WaitEventSetWait(socketWaitSet.set, timeout, &event, 1, PG_WAIT_EXTENSION) == 0) {
+    if (WaitEventSetWait(socketWaits.set, timeout, &event, 1, PG_WAIT_EXTENSION) == 0) {
         return WL_TIMEOUT;
     }
     return event.events;
@@ -71,7 +71,7 @@ Waited awaitSocket(int fd, int socketEvents, TimestampTz deadline) {
             events |= WL_TIMEOUT;
         }
         ++waitDepth;
-        int happened = socketWaitSet.set != nullptr && fd == socketWaitSet.fd
+        int happened = socketWaits.set != nullptr && fd == socketWaits.fd
                            ? waitOnSocketSet(socketEvents, timeout)
                            : WaitLatchOrSocket(MyLatch, events, fd, timeout, PG_WAIT_EXTENSION);
         --waitDepth;
@@ -80,19 +80,20 @@ Waited awaitSocket(int fd, int socketEvents, TimestampTz deadline) {
     }
 }
 
-void beginSocketWaitSet(int fd) {
-    endSocketWaitSet();
+void beginSocketWaits(int fd) {
+    endSocketWaits();
+    if (fd < 0) return;
     WaitEventSet* set = CreateWaitEventSet(CurrentMemoryContext, 3);
     AddWaitEventToSet(set, WL_LATCH_SET, PGINVALID_SOCKET, MyLatch, nullptr);
     AddWaitEventToSet(set, WL_EXIT_ON_PM_DEATH, PGINVALID_SOCKET, nullptr, nullptr);
     int position = AddWaitEventToSet(set, WL_SOCKET_READABLE, fd, nullptr, nullptr);
-    socketWaitSet = {set, fd, position};
+    socketWaits = {set, fd, position};
 }
 
-void endSocketWaitSet() noexcept {
-    if (socketWaitSet.set == nullptr) return;
-    FreeWaitEventSet(socketWaitSet.set);
-    socketWaitSet = {nullptr, -1, -1};
+void endSocketWaits() noexcept {
+    if (socketWaits.set == nullptr) return;
+    FreeWaitEventSet(socketWaits.set);
+    socketWaits = {nullptr, -1, -1};
 }
 
 bool waitInProgress() noexcept {

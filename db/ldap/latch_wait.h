@@ -25,11 +25,11 @@ void serveInterrupts(void (*release)(void*), void* arg);
 // A deadline `millis` from now, or 0 (none) for 0.
 TimestampTz deadlineIn(int millis);
 
-// While a search reads its answer on the socket `fd`, the waits on it share one wait set
-// instead of setting one up for every wait. endSocketWaitSet ends that, on every path out of the
-// search (before the socket could be closed); any time, any number of times.
-void beginSocketWaitSet(int fd);
-void endSocketWaitSet() noexcept;
+// While one socket is waited on again and again (a search reading its answer), its waits share
+// one wait set instead of setting one up for every wait. endSocketWaits ends that on every way
+// out, an ERROR included (before the socket could be closed); any time, any number of times.
+void beginSocketWaits(int fd);
+void endSocketWaits() noexcept;
 
 // True while a wait of this module is in progress (the library may hold its locks then).
 bool waitInProgress() noexcept;

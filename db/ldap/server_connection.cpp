@@ -85,24 +85,27 @@ TimestampTz layerDeadline(Sockbuf_IO_Desc* sbiod) {
     return state.handshakeDeadline != 0 ? state.handshakeDeadline : deadlineIn(ioMillisOf(state));
 }
 
-ber_slen_t readWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+// One read or write of the layer below, repeated after a wait for the socket for as long as it
+// would block.
+ber_slen_t transferWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len, bool reading) {
     TimestampTz deadline = layerDeadline(sbiod);
+    Sockbuf_IO_Desc* next = sbiod->sbiod_next;
     for (;;) {
-        ber_slen_t n = LBER_SBIOD_READ_NEXT(sbiod, buf, len);
+        ber_slen_t n = reading ? next->sbiod_io->sbi_read(next, buf, len)
+                               : next->sbiod_io->sbi_write(next, buf, len);
         if (n >= 0 || !wouldWait(errno)) return n;
-        Waited waited = awaitSocket(socketOf(sbiod), WL_SOCKET_READABLE, deadline);
+        Waited waited = awaitSocket(socketOf(sbiod),
+                                    reading ? WL_SOCKET_READABLE : WL_SOCKET_WRITEABLE, deadline);
         if (waited != Waited::ready) return giveUp(sbiod, waited);
     }
 }
 
+ber_slen_t readWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
+    return transferWaiting(sbiod, buf, len, true);
+}
+
 ber_slen_t writeWaiting(Sockbuf_IO_Desc* sbiod, void* buf, ber_len_t len) {
-    TimestampTz deadline = layerDeadline(sbiod);
-    for (;;) {
-        ber_slen_t n = LBER_SBIOD_WRITE_NEXT(sbiod, buf, len);
-        if (n >= 0 || !wouldWait(errno)) return n;
-        Waited waited = awaitSocket(socketOf(sbiod), WL_SOCKET_WRITEABLE, deadline);
-        if (waited != Waited::ready) return giveUp(sbiod, waited);
-    }
+    return transferWaiting(sbiod, buf, len, false);
 }
 
 // Both layers of a connection hold its state; the waiting layer, at the bottom, owns it.

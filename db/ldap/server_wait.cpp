@@ -13,8 +13,8 @@ extern "C" {
 namespace quenby {
 namespace {
 
-// The session of the search reading its answer (see beginSearchWaits), else null.
-LDAP* searchWaitsSession = nullptr;
+// The session whose search is reading its answer (see beginSearchWaits), else null.
+LDAP* searchSession = nullptr;
 
 struct PendingRequest {
     LDAP* ld;
@@ -92,7 +92,7 @@ int awaitAnswer(LDAP* ld, int msgid, int how, OnInterrupt onInterrupt, LDAPMessa
     PendingRequest request = {ld, msgid, onInterrupt};
     TimestampTz deadline = answerDeadline(ld);
     // A search reading its answer keeps the option on throughout (beginSearchWaits).
-    const bool restartSetHere = searchWaitsSession != ld;
+    bool restartSetHere = searchSession != ld;
     if (restartSetHere) ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
     connectionTimedOut(ld);
     int type;
@@ -145,18 +145,16 @@ int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char**
 
 void beginSearchWaits(LDAP* ld) {
     endSearchWaits();
-    int fd = socketOfSession(ld);
-    if (fd < 0) return;
-    beginSocketWaitSet(fd);
-    searchWaitsSession = ld;
+    beginSocketWaits(socketOfSession(ld));
+    searchSession = ld;
     ldap_set_option(ld, LDAP_OPT_RESTART, LDAP_OPT_ON);
 }
 
 void endSearchWaits() noexcept {
-    if (searchWaitsSession == nullptr) return;
-    endSocketWaitSet();
-    ldap_set_option(searchWaitsSession, LDAP_OPT_RESTART, LDAP_OPT_OFF);
-    searchWaitsSession = nullptr;
+    endSocketWaits();
+    if (searchSession == nullptr) return;
+    ldap_set_option(searchSession, LDAP_OPT_RESTART, LDAP_OPT_OFF);
+    searchSession = nullptr;
 }
 
 }  // namespace quenby

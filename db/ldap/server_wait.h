@@ -38,9 +38,9 @@ int searchSync(LDAP* ld, const char* base, int scope, const char* filter, char**
                LDAPMessage** result);
 
 // While a search reads its answer on the session, its waits share one wait set on the
-// connection instead of setting one up for every wait, and the library restarts interrupted
-// system calls throughout. endSearchWaits ends that on every path out of the search, an ERROR
-// included (before the session could be closed); any time, any number of times.
+// connection (beginSocketWaits) and the library restarts interrupted system calls throughout.
+// endSearchWaits ends that on every path out of the search, an ERROR included (before the
+// session could be closed); any time, any number of times.
 void beginSearchWaits(LDAP* ld);
 void endSearchWaits() noexcept;
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "morvex_new.h"
 #include "tarnSecrets.h"
@@ -20,7 +21,17 @@ constexpr size_t longestOneLineEnvelope =
 static_assert(longestOneLineEnvelope == 370);
 
 // Why a line has no result. Each names the message that goes to standard error.
-enum class LineFailure { none, tooLong, tooShort, notValid, zeroByte, notOneLine, noMemory };
+enum class LineFailure {
+    none,
+    tooLong,
+    tooShort,
+    notValid,
+    zeroByte,
+    notOneLine,
+    notUnderOldKey,
+    legacyText,
+    noMemory,
+};
 
 const char* messageFor(LineFailure failure) {
     switch (failure) {
@@ -34,6 +45,11 @@ const char* messageFor(LineFailure failure) {
             return "The line holds a zero byte.";
         case LineFailure::notOneLine:
             return "The text holds a line end or a zero byte and cannot be written as one line.";
+        case LineFailure::notUnderOldKey:
+            return "The envelope does not open under the old key.";
+        case LineFailure::legacyText:
+            return "A legacy text is not under the old key: open it with -D and seal its text "
+                   "with -E.";
         case LineFailure::noMemory:
             return "Out of memory.";
         case LineFailure::none:
@@ -67,6 +83,20 @@ struct LineResult {
     }
 };
 
+// The schedules of a batch's keys, built once for all its lines.
+class PreparedBatchKeys {
+  public:
+    PreparedBatchKeys(BatchMode mode, const BatchKeys& keys) : generic_(keys.genericKey) {
+        if (mode == BatchMode::rekey) old_.emplace(keys.oldKey);
+    }
+    const TarnPreparedKey& generic() const { return generic_.get(); }
+    const TarnPreparedKey& old() const { return old_->get(); }
+
+  private:
+    PreparedGenericKey generic_;
+    std::optional<PreparedGenericKey> old_;
+};
+
 // Drops the line feeds of the text part, in place: the envelope opens the same without them.
 size_t joinLines(char* envelope) {
     char* out = envelope;
@@ -92,22 +122,57 @@ LineResult openLegacyLine(char* text) {
     return result;
 }
 
-// Chooses between envelope and legacy text exactly as -d does.
+// What a line to be opened holds, told apart exactly as -d tells it.
+enum class Encrypted { nothing, legacyText, shortEnvelope, envelope };
+
+Encrypted encryptedIn(const char* text, size_t length) {
+    if (length == 0 || text[0] != '@') return Encrypted::nothing;
+    if (text[1] != '@') return Encrypted::legacyText;
+    if (length - 2 < envelopeMinOpenLength) return Encrypted::shortEnvelope;
+    return Encrypted::envelope;
+}
+
+// Why a line that is neither an envelope nor a legacy text cannot be opened.
+LineResult unopenable(Encrypted what) {
+    return LineResult(what == Encrypted::shortEnvelope ? LineFailure::tooShort
+                                                       : LineFailure::notValid);
+}
+
 LineResult openLine(char* text, size_t length, const TarnPreparedKey& key) {
-    if (length == 0 || text[0] != '@') return LineResult(LineFailure::notValid);
-    if (text[1] != '@') return openLegacyLine(text);
-    if (length - 2 < envelopeMinOpenLength) return LineResult(LineFailure::tooShort);
+    const Encrypted what = encryptedIn(text, length);
+    if (what == Encrypted::legacyText) return openLegacyLine(text);
+    if (what != Encrypted::envelope) return unopenable(what);
     char* clear = openEnvelope(text, key);
     return LineResult(clear, clear ? std::strlen(clear) : 0);
 }
 
-LineResult resultFor(BatchMode mode, const Line& line, const TarnPreparedKey& key) {
+// Only an envelope whose salt block opens under the old key is sealed again: any other would
+// open to garbage, and sealing that would destroy the text for good. A legacy text is under
+// the tool's own key, which no re-key changes.
+LineResult rekeyLine(const char* text, size_t length, const PreparedBatchKeys& keys) {
+    const Encrypted what = encryptedIn(text, length);
+    if (what == Encrypted::legacyText) return LineResult(LineFailure::legacyText);
+    if (what != Encrypted::envelope) return unopenable(what);
+    EnvelopeOpening opening = EnvelopeOpening::noMemory;
+    char* clear = openEnvelopeUnderKey(text, keys.old(), &opening);
+    if (opening == EnvelopeOpening::notUnderThisKey) {
+        return LineResult(LineFailure::notUnderOldKey);
+    }
+    const LineResult opened(clear, clear ? std::strlen(clear) : 0);
+    if (opened.failure != LineFailure::none) return LineResult(opened.failure);
+    // A crafted text part can open to more than any envelope holds.
+    if (opened.length > envelopeMaxTextLength) return LineResult(LineFailure::tooLong);
+    return sealLine(opened.text, keys.generic());
+}
+
+LineResult resultFor(BatchMode mode, const Line& line, const PreparedBatchKeys& keys) {
     if (line.overlong) return LineResult(LineFailure::tooLong);
     if (std::memchr(line.text, '\0', line.length) != nullptr) {
         return LineResult(LineFailure::zeroByte);
     }
-    if (mode == BatchMode::seal) return sealLine(line.text, key);
-    LineResult opened = openLine(line.text, line.length, key);
+    if (mode == BatchMode::seal) return sealLine(line.text, keys.generic());
+    if (mode == BatchMode::rekey) return rekeyLine(line.text, line.length, keys);
+    LineResult opened = openLine(line.text, line.length, keys.generic());
     if (opened.failure == LineFailure::none &&
         std::memchr(opened.text, '\n', opened.length) != nullptr) {
         opened.failure = LineFailure::notOneLine;
@@ -185,6 +250,7 @@ int readFailed(const BatchStreams& streams) {
 std::optional<BatchMode> batchModeFor(const char* argument) {
     if (std::strcmp(argument, "-E") == 0) return BatchMode::seal;
     if (std::strcmp(argument, "-D") == 0) return BatchMode::open;
+    if (std::strcmp(argument, "-R") == 0) return BatchMode::rekey;
     return std::nullopt;
 }
 
@@ -192,9 +258,8 @@ size_t longestLine(BatchMode mode) {
     return mode == BatchMode::seal ? envelopeMaxTextLength : longestOneLineEnvelope;
 }
 
-int runBatch(BatchMode mode, char* genericKey, const BatchStreams& streams) {
-    // Every line uses the same key: its schedules are built once for the whole batch.
-    const PreparedGenericKey key(genericKey);
+int runBatch(BatchMode mode, const BatchKeys& keys, const BatchStreams& streams) {
+    const PreparedBatchKeys prepared(mode, keys);
     LineReader reader(streams.in, longestLine(mode), streams.readCapacity);
     Output output(streams.out);
     if (!reader.ready()) return readFailed(streams);
@@ -210,7 +275,7 @@ int runBatch(BatchMode mode, char* genericKey, const BatchStreams& streams) {
             continue;
         }
         ++lineNumber;
-        const LineResult result = resultFor(mode, line, key.get());
+        const LineResult result = resultFor(mode, line, prepared);
         const bool failed = result.failure != LineFailure::none;
         if (failed) {
             anyFailed = true;

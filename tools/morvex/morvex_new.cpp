@@ -16,6 +16,7 @@
 #include "keyFile.h"
 #include "legacyRecord.h"
 #include "morvex_batch.h"
+#include "oldKeyFile.h"
 #include "tarnSecrets.h"
 #include "toolLegacyKey.h"
 
@@ -124,12 +125,14 @@ bool readGenericKey(const char* path, char (&key)[keyFileKeyBufferSize]) {
     return path != nullptr && readKeyFile(path, key).status == KeyFileStatus::ok;
 }
 
-// main's key lives here rather than in its frame so that it is wiped on every way out: each of
-// them ends in exit, some inside the envelope functions.
+// main's keys live here rather than in its frame so that they are wiped on every way out: each
+// of them ends in exit, some inside the envelope functions.
 char genericKey[keyFileKeyBufferSize];
+char oldKey[keyFileKeyBufferSize];  // -R only
 
-void wipeGenericKey() {
+void wipeKeys() {
     wipeSecret(genericKey, sizeof genericKey);
+    wipeSecret(oldKey, sizeof oldKey);
 }
 
 [[noreturn]] void printAndExit(char* result, bool lineEnd) {
@@ -144,15 +147,41 @@ void wipeGenericKey() {
     exitAfterWrite(written, 0);
 }
 
-// A batch reads its key like the one-text modes, from the file its selector (the argument
-// after the mode) chooses; its messages all go to standard error, which keeps standard output
-// to result lines.
-[[noreturn]] void batch(BatchMode mode, const char* selector) {
-    if (!readGenericKey(keyFileFor(selector), genericKey)) {
-        dprintf(STDERR_FILENO, "%s\n", msgNoKey);
-        std::exit(1);
+[[noreturn]] void batchRefused(const char* message) {
+    dprintf(STDERR_FILENO, "%s\n", message);
+    std::exit(1);
+}
+
+// -R OLDFILE: the old key comes from a file named on the command line, never the key itself.
+void readOldKey(int argc, char** argv) {
+    if (argc <= 2) {
+        batchRefused("morvex: -R needs the old key file: morvex -R <old key file> [N|Y|PG]");
     }
-    std::exit(runBatch(mode, genericKey, BatchStreams{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}));
+    if (!readOldKeyFile(argv[2], oldKey, STDERR_FILENO)) std::exit(1);
+}
+
+// Re-keying under the key it came from would seal every line again, and a second run would
+// not stop at the envelopes already re-keyed.
+void refuseTheSameKey() {
+    if (std::memcmp(oldKey, genericKey, keyFileKeyBytes) == 0) {
+        batchRefused(
+            "morvex: the old key file holds the key of the chosen key file: nothing to re-key");
+    }
+}
+
+// A batch reads its key like the one-text modes, from the file its selector (the argument
+// after the mode, or after -R's old key file) chooses; its messages all go to standard error,
+// which keeps standard output to result lines. Every key is read before the first line.
+[[noreturn]] void batch(BatchMode mode, int argc, char** argv) {
+    const bool rekey = mode == BatchMode::rekey;
+    if (rekey) readOldKey(argc, argv);
+    const int selectorAt = rekey ? 3 : 2;
+    if (!readGenericKey(keyFileFor(argc > selectorAt ? argv[selectorAt] : nullptr), genericKey)) {
+        batchRefused(msgNoKey);
+    }
+    if (rekey) refuseTheSameKey();
+    std::exit(runBatch(mode, BatchKeys{genericKey, oldKey},
+                       BatchStreams{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}));
 }
 
 // -f SELECTOR: the fingerprint of the key file that SELECTOR picks, the same that dbcipher's
@@ -182,14 +211,14 @@ int main(int argc, char** argv) {
     // Clear texts go to standard output unbuffered, so that no stdio buffer that exit releases
     // keeps a copy.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
-    std::atexit(wipeGenericKey);
+    std::atexit(wipeKeys);
     // A reader that went away shows as a failed write (status 1 and a message), not as death
     // by signal.
     std::signal(SIGPIPE, SIG_IGN);
     // Batch modes take first arguments that no one-text invocation accepts.
     if (argc >= 2) {
         if (const std::optional<BatchMode> mode = batchModeFor(argv[1])) {
-            batch(*mode, argc > 2 ? argv[2] : nullptr);
+            batch(*mode, argc, argv);
         }
     }
     if (argc <= 2) fail(msgArguments);

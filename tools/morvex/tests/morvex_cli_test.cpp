@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "encDec.h"
+#include "envelope.h"
 #include "envelopeOracle.h"
 #include "legacyRecord.h"
 #include "processMemory.h"
@@ -135,13 +136,8 @@ void bindSocketAt(const fs::path& path) {
     close(fd);
 }
 
-// Puts the kind of file asked for at the default key file's path; returns the command line
-// prefix that runs the tool (without root's right to read any file, since tests run as root).
-std::vector<std::string> prepareKeyFile(KeyFile kind) {
-    const fs::path path = keyPath(fileN);
-    if (kind == KeyFile::missing) fs::remove_all(MORVEX_TEST_KEY_DIR);
-    if (kind == KeyFile::standard || kind == KeyFile::missing) return {};
-    fs::remove(path);
+// Puts at path a file of a kind that cannot give a key; nothing for the other kinds.
+void putKeylessFile(const fs::path& path, KeyFile kind) {
     switch (kind) {
         case KeyFile::directory:
             fs::create_directory(path);
@@ -158,18 +154,28 @@ std::vector<std::string> prepareKeyFile(KeyFile kind) {
         case KeyFile::readError:  // a regular file whose read at offset 0 fails with EIO
             fs::create_symlink("/proc/self/mem", path);
             break;
-        case KeyFile::unreadable:
-            writeKeyFile(fileN, leadIn + keyN + "\n");
-            fs::permissions(path, fs::perms::none);
-            // Root reads any file; without these two capabilities it is refused like anyone
-            // else, and it can still reach the tool in a build tree only root may enter.
-            if (geteuid() == 0) {
-                return {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"};
-            }
-            break;
         default:
             break;
     }
+}
+
+// Puts the kind of file asked for at the default key file's path; returns the command line
+// prefix that runs the tool (without root's right to read any file, since tests run as root).
+std::vector<std::string> prepareKeyFile(KeyFile kind) {
+    const fs::path path = keyPath(fileN);
+    if (kind == KeyFile::missing) fs::remove_all(MORVEX_TEST_KEY_DIR);
+    if (kind == KeyFile::standard || kind == KeyFile::missing) return {};
+    fs::remove(path);
+    if (kind != KeyFile::unreadable) {
+        putKeylessFile(path, kind);
+        return {};
+    }
+    writeKeyFile(fileN, leadIn + keyN + "\n");
+    fs::permissions(path, fs::perms::none);
+    // Root reads any file; without these two capabilities it is refused like anyone else, and
+    // it can still reach the tool in a build tree only root may enter.
+    if (geteuid() == 0)
+        return {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search"};
     return {};
 }
 
@@ -584,6 +590,219 @@ TEST_F(MorvexCli, OpenBatchAgreesWithTheOneTextMode) {
     }
 }
 
+// ---- re-key ---------------------------------------------------------------------------
+
+const std::string lineNotUnderOldKey = "The envelope does not open under the old key.";
+const std::string lineLegacyText =
+    "A legacy text is not under the old key: open it with -D and seal its text with -E.";
+const char* const oldKeyName = "old.key";
+
+// The old key file of the re-key tests: keyN's file, private to its owner.
+std::string writeOldKeyFile(const std::string& key = keyN) {
+    writeKeyFile(oldKeyName, leadIn + key + "\n");
+    fs::permissions(keyPath(oldKeyName), fs::perms::owner_read | fs::perms::owner_write);
+    return keyPath(oldKeyName).string();
+}
+
+// Re-keys input from keyN (the old key file) to keyY.
+ProcessResult rekey(const std::string& input) {
+    return runProcess({MORVEX_TEST_BINARY, "-R", writeOldKeyFile(), "Y"}, ProcessOptions{input});
+}
+
+std::string joinedLines(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (const std::string& line : lines)
+        joined += line + "\n";
+    return joined;
+}
+
+// The whole rotation of a file: what -D gives under the new key after the re-key is what it
+// gave under the old key before, line by line; the re-keyed file is under the old key no more.
+TEST_F(MorvexCli, RekeyedFileOpensUnderTheNewKeyToTheSameTexts) {
+    std::mt19937 rng(22);
+    std::uniform_int_distribution<size_t> length(0, envelopeMaxTextLength);
+    std::vector<std::string> texts;
+    for (int i = 0; i < 10000; ++i)
+        texts.push_back(randomText(rng, length(rng)));
+    const ProcessResult sealed = batch("-E", joinedLines(texts));
+    ASSERT_EQ(sealed.status, 0) << sealed.err;
+    const ProcessResult before = batch("-D", sealed.out);
+    ASSERT_EQ(before.out, joinedLines(texts));
+
+    const ProcessResult rekeyed = rekey(sealed.out);
+    EXPECT_EQ(rekeyed.err, "");
+    EXPECT_EQ(rekeyed.status, 0);
+    const std::vector<std::string> envelopes = linesOf(rekeyed.out);
+    ASSERT_EQ(envelopes.size(), texts.size());
+    EXPECT_EQ(runProcess({MORVEX_TEST_BINARY, "-D", "Y"}, ProcessOptions{rekeyed.out}).out,
+              before.out);
+
+    const ProcessResult again = rekey(rekeyed.out);
+    EXPECT_EQ(again.out, std::string(texts.size(), '\n')) << "no envelope is written";
+    EXPECT_EQ(again.status, 1);
+    const std::string refusal = ": " + lineNotUnderOldKey + "\n";
+    size_t refused = 0;
+    for (size_t at = 0; (at = again.err.find(refusal, at)) != std::string::npos; ++at)
+        ++refused;
+    EXPECT_EQ(refused, texts.size());
+}
+
+// Only an envelope under the old key is sealed again; everything else fails by number, also
+// what -D would open to garbage.
+TEST_F(MorvexCli, RekeyBatchSealsAgainOnlyWhatOpensUnderTheOldKey) {
+    const std::string envelope = encrypt("rotate me");
+    std::string alteredSalt = envelope;
+    char& saltData = alteredSalt[alteredSalt.size() - 4];
+    saltData = saltData == 'A' ? 'B' : 'A';
+    const std::vector<BatchRow> rows = {
+        {"envelope", envelope, std::nullopt},
+        {"envelope over several -e lines", withoutLineFeeds(encrypt(std::string(250, 'w') + "!")),
+         std::nullopt},
+        {"text with a line end, which -D cannot write", withoutLineFeeds(encrypt("line\nbreak")),
+         std::nullopt},
+        {"empty text", encrypt(""), std::nullopt},
+        {"under another key", repeatedCharEnvelope("pppp", keyPG), lineNotUnderOldKey},
+        {"already under the new key", repeatedCharEnvelope("pppp", keyY), lineNotUnderOldKey},
+        {"48 characters after @@", "@@" + std::string(48, 'A'), lineNotUnderOldKey},
+        {"salt block altered", alteredSalt, lineNotUnderOldKey},
+        {"envelope and a carriage return", envelope + "\r", lineNotUnderOldKey},
+        {"legacy text", knownLegacyText, lineLegacyText},
+        {"@ alone", "@", lineLegacyText},
+        {"47 characters after @@", "@@" + std::string(47, 'A'), lineTooShort},
+        {"plain text", "plain", lineNotValid},
+        {"empty line", "", lineNotValid},
+        {"longer than any envelope", "@@" + std::string(369, 'A'), lineTooLong},
+        {"1 MB", std::string(1 << 20, '@'), lineTooLong},
+        {"zero byte", envelope.substr(0, 10) + std::string(1, '\0') + envelope.substr(11),
+         lineZeroByte},
+        {"last line without line end", encrypt("last"), std::nullopt},
+    };
+    const std::vector<std::string> lines = expectLinedUp(rekey(batchInput(rows)), rows);
+    for (size_t i = 0; i < rows.size() && i < lines.size(); ++i) {
+        if (rows[i].failure) continue;
+        SCOPED_TRACE(rows[i].name);
+        EXPECT_EQ(lines[i].find('\n'), std::string::npos);
+        expectOutcome(morvex({"-d", lines[i], "Y"}), morvex({"-d", rows[i].line}).out, 0);
+    }
+}
+
+constexpr uid_t nobody = 65534;  // also the group nogroup
+
+// What stands at the old key file's path (a standard file of the row's owner, group and mode),
+// and who runs the tool.
+struct OldKeyRow {
+    const char* name;
+    KeyFile kind;
+    mode_t mode;
+    uid_t owner;
+    gid_t group;
+    bool runAsNobody;
+    std::string refusal;  // after the path, or the whole message; empty when accepted
+};
+
+// Puts the old key file of row at its path; returns the command line prefix that runs the
+// tool as the row's user.
+std::vector<std::string> prepareOldKeyFile(const OldKeyRow& row) {
+    const fs::path path = keyPath(oldKeyName);
+    fs::remove_all(path);
+    if (row.kind == KeyFile::standard) {
+        writeOldKeyFile();
+        EXPECT_EQ(chown(path.c_str(), row.owner, row.group), 0);
+        EXPECT_EQ(chmod(path.c_str(), row.mode), 0);
+    }
+    putKeylessFile(path, row.kind);
+    if (!row.runAsNobody) return {};
+    return {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody),
+            "--regid=" + std::to_string(nobody), "--clear-groups"};
+}
+
+// The old key is read only from a file kept like the database server's key file; anything
+// else is refused before a line is read.
+TEST_F(MorvexCli, RekeyReadsTheOldKeyOnlyFromAPrivateFile) {
+    if (geteuid() != 0) GTEST_SKIP() << "files of other owners need root";
+    const std::string path = keyPath(oldKeyName).string();
+    const std::string groupOrWorld = "\" has group or world access (mode ";
+    const OldKeyRow rows[] = {
+        {"owner's file, 0600", KeyFile::standard, 0600, 0, 0, false, ""},
+        {"owner's file, 0400", KeyFile::standard, 0400, 0, 0, false, ""},
+        {"another user's own file, 0600", KeyFile::standard, 0600, nobody, nobody, true, ""},
+        {"root's file, group read", KeyFile::standard, 0640, 0, nobody, true, ""},
+        {"owner's file, group read", KeyFile::standard, 0640, 0, 0, false,
+         groupOrWorld + "0640): allow 0600 or less (chmod)"},
+        {"another user's own file, group read", KeyFile::standard, 0640, nobody, nobody, true,
+         groupOrWorld + "0640): allow 0600 or less (chmod)"},
+        {"owner's file, world read", KeyFile::standard, 0604, 0, 0, false,
+         groupOrWorld + "0604): allow 0600 or less (chmod)"},
+        {"root's file, world read", KeyFile::standard, 0644, 0, nobody, true,
+         groupOrWorld + "0644): allow 0640 or less (chmod)"},
+        {"root's file, group write", KeyFile::standard, 0660, 0, nobody, true,
+         groupOrWorld + "0660): allow 0640 or less (chmod)"},
+        {"other owner", KeyFile::standard, 0600, nobody, nobody, false,
+         "\" must be owned by the user running morvex or by root (chown)"},
+        {"directory", KeyFile::directory, 0, 0, 0, false, "\" is not a regular file"},
+        {"FIFO", KeyFile::fifo, 0, 0, 0, false, "\" is not a regular file"},
+        {"device", KeyFile::device, 0, 0, 0, false, "\" is not a regular file"},
+        {"read fails", KeyFile::readError, 0, 0, 0, false,
+         "morvex: cannot read the old key file \"" + path + "\": Input/output error"},
+        {"missing", KeyFile::missing, 0, 0, 0, false,
+         "morvex: cannot open the old key file \"" + path + "\": No such file or directory"},
+    };
+    const std::string envelope = encrypt("kept private");
+    for (const OldKeyRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> command = prepareOldKeyFile(row);
+        command.insert(command.end(), {MORVEX_TEST_BINARY, "-R", path, "Y"});
+        const ProcessResult r =
+            runProcess(command, ProcessOptions{envelope + "\n"}, std::chrono::seconds(5));
+        EXPECT_FALSE(r.timedOut);
+        if (row.refusal.empty()) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_EQ(r.status, 0);
+            expectOutcome(morvex({"-d", r.out.substr(0, r.out.size() - 1), "Y"}), "kept private\n",
+                          0);
+            continue;
+        }
+        const std::string message = row.refusal.rfind("morvex: ", 0) == 0
+                                        ? row.refusal
+                                        : "morvex: the old key file \"" + path + row.refusal;
+        EXPECT_EQ(r.err, message + "\n") << "one line, and no line read";
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
+struct RekeyArgumentsRow {
+    const char* name;
+    std::vector<std::string> args;  // after -R; OLD stands for the old key file
+    std::string message;
+};
+
+TEST_F(MorvexCli, RekeyNeedsTwoDifferentKeys) {
+    const std::string path = writeOldKeyFile();
+    const RekeyArgumentsRow rows[] = {
+        {"no old key file",
+         {},
+         "morvex: -R needs the old key file: morvex -R <old key file> "
+         "[N|Y|PG]"},
+        {"the old key is the chosen one",
+         {path, "N"},
+         "morvex: the old key file holds the key of the chosen key file: nothing to re-key"},
+        {"no selector chooses N",
+         {path},
+         "morvex: the old key file holds the key of the chosen key file: nothing to re-key"},
+        {"unknown selector", {path, "X"}, msgNoKey.substr(0, msgNoKey.size() - 1)},
+    };
+    for (const RekeyArgumentsRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> args = {MORVEX_TEST_BINARY, "-R"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const ProcessResult r = runProcess(args, ProcessOptions{encrypt("x") + "\n"});
+        EXPECT_EQ(r.err, row.message + "\n");
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, 1);
+    }
+}
+
 struct BatchStatusRow {
     const char* mode;
     std::string input;
@@ -609,6 +828,17 @@ TEST_F(MorvexCli, BatchStatusAndLineCountFollowTheInput) {
     }
 }
 
+void expectNotInArgumentsOrEnvironment(pid_t pid, const std::vector<std::string>& texts) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const char* file : {"/cmdline", "/environ"}) {
+        std::ifstream in(proc + file, std::ios::binary);
+        const std::string content{std::istreambuf_iterator<char>(in), {}};
+        EXPECT_FALSE(content.empty()) << file;
+        for (const std::string& text : texts)
+            EXPECT_EQ(content.find(text), std::string::npos) << file << ": " << text;
+    }
+}
+
 // The secret travels by pipe: while the batch waits for its next line, neither its command
 // line, its environment nor any of its memory holds the line it answered.
 TEST_F(MorvexCli, APipedSecretIsNowhereInTheWaitingProcess) {
@@ -618,13 +848,7 @@ TEST_F(MorvexCli, APipedSecretIsNowhereInTheWaitingProcess) {
     const std::string envelopeLine = seal.readLine();
     ASSERT_EQ(envelopeLine.substr(0, 2), "@@");
     ASSERT_TRUE(waitUntilReadingStdin(seal.pid()));
-    const std::string proc = "/proc/" + std::to_string(seal.pid());
-    for (const char* file : {"/cmdline", "/environ"}) {
-        std::ifstream in(proc + file, std::ios::binary);
-        const std::string content{std::istreambuf_iterator<char>(in), {}};
-        EXPECT_FALSE(content.empty()) << file;
-        EXPECT_EQ(content.find(secret), std::string::npos) << file;
-    }
+    expectNotInArgumentsOrEnvironment(seal.pid(), {secret});
     EXPECT_EQ(patternsInMemory(seal.pid(), {secret}), std::vector<std::string>{});
     expectOutcome(seal.finish(), "", 0);
 
@@ -635,6 +859,22 @@ TEST_F(MorvexCli, APipedSecretIsNowhereInTheWaitingProcess) {
     ASSERT_TRUE(waitUntilReadingStdin(open.pid()));
     EXPECT_EQ(patternsInMemory(open.pid(), {secret}), std::vector<std::string>{});
     expectOutcome(open.finish(), "", 0);
+
+    // A re-key opens the secret on its way: wiped too. A long one, so that a freed copy keeps
+    // most of it past what the allocator writes over. Neither key is in an argument.
+    std::string longSecret = "Rekeyed-secret-";
+    for (size_t i = 0; longSecret.size() < 200; ++i)
+        longSecret += std::to_string(i * 7919);
+    const ProcessResult longSealed = batch("-E", longSecret + "\n");
+    RunningProcess rekey({MORVEX_TEST_BINARY, "-R", writeOldKeyFile(keyN), "Y"});
+    rekey.write(longSealed.out);
+    const std::string rekeyed = rekey.readLine();
+    ASSERT_EQ(rekeyed.substr(0, 2), "@@");
+    ASSERT_TRUE(waitUntilReadingStdin(rekey.pid()));
+    expectNotInArgumentsOrEnvironment(rekey.pid(), {longSecret, keyN, keyY});
+    EXPECT_EQ(patternsInMemory(rekey.pid(), {longSecret.substr(24)}), std::vector<std::string>{});
+    expectOutcome(rekey.finish(), "", 0);
+    expectOutcome(morvex({"-d", rekeyed.substr(0, rekeyed.size() - 1), "Y"}), longSecret + "\n", 0);
 }
 
 struct WriteFailureRow {
@@ -655,6 +895,7 @@ TEST_F(MorvexCli, AResultThatCannotBeWrittenIsAFailure) {
         {"seal batch", {"-E"}, "one\ntwo\n"},
         {"open batch", {"-D"}, envelope + "\n"},
         {"batch of failing lines", {"-D"}, "plain\n"},
+        {"re-key batch", {"-R", writeOldKeyFile(), "Y"}, envelope + "\n"},
     };
     const std::pair<Stdout, int> outputs[] = {{Stdout::full, ENOSPC}, {Stdout::closed, EBADF}};
     for (const auto& [out, error] : outputs) {

@@ -45,8 +45,8 @@ RESET parallel_setup_cost;
 RESET parallel_tuple_cost;
 DROP TABLE parallel_rows;
 
--- Installing 1.2 and updating 1.0 to it (through 1.1) give the same functions, with the same
--- results and the same grants. The
+-- Installing 1.3 and updating 1.0 to it (through 1.1 and 1.2) give the same functions, with the
+-- same results and the same grants. The
 -- body is parsed at each call, so it does not keep the extension from being dropped.
 CREATE FUNCTION pg_temp.installed() RETURNS SETOF text LANGUAGE sql AS $$
 SELECT concat_ws(' | ', p.proname, pg_get_function_arguments(p.oid), pg_get_function_result(p.oid),

@@ -17,6 +17,9 @@ INSERT INTO probe.cases
 SELECT label, fn::regprocedure, args, needle
 FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS aes_text,
              aes_encr('WipeClearText-16', 16, true, 'ab') AS server_text,
+             aes_encr('WipeClearText-16', 16, true, 'ab', 'Regress-PrevK-16') AS previous_text,
+             encode(aes_encr(convert_to('WipeRefused-Clr', 'UTF8') || '\xff'::bytea, 16, true, 'ab'::bytea,
+                             'Regress-PrevK-16'::bytea), 'escape') AS previous_not_utf8,
              encr('WipeLegacyClear') AS legacy_text) t,
      LATERAL (VALUES
     ('encrypting: clear text', 'aes_encr(text,integer,boolean,text,text)',
@@ -41,6 +44,11 @@ FROM (SELECT aes_encr('WipeClearText-16', 16, true, 'ab', 'WipeMasterKey-01') AS
      ARRAY[server_text, '0', 'false', 'ab'], 'Regress-SrvKey16'),
     ('server key bytea refused: key', 'aes_encr(bytea,integer,boolean,bytea)',
      ARRAY['WipeClearText-16', '15', 'true', 'ab'], 'Regress-SrvKey16'),
+    ('rewrap: clear text', 'aes_encr_rewrap(text,text)', ARRAY[previous_text, 'ab'], 'WipeClearText-16'),
+    ('bytea rewrap: clear text', 'aes_encr_rewrap(bytea,bytea)', ARRAY[previous_text, 'ab'],
+     'WipeClearText-16'),
+    ('rewrap refused: clear text', 'aes_encr_rewrap(text,text)', ARRAY[previous_not_utf8, 'ab'],
+     'WipeRefused-Clr'),
     ('encr: clear text', 'encr(text)', ARRAY['WipeLegacyClear'], 'WipeLegacyClear'),
     ('decr: clear text', 'decr(text)', ARRAY[legacy_text], 'WipeLegacyClear'),
     ('bytea decr: clear text', 'decr(bytea)', ARRAY[legacy_text], 'WipeLegacyClear'),
@@ -69,6 +77,12 @@ SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE labe
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key decrypting: key';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'server key bytea refused: key';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'rewrap: clear text';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'bytea rewrap: clear text';
+\c
+SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'rewrap refused: clear text';
 \c
 SELECT label, probe.leftover_after(fn, args, needle) FROM probe.cases WHERE label = 'encr: clear text';
 \c
