@@ -215,6 +215,20 @@ RESET enable_hashjoin;
 RESET enable_mergejoin;
 RESET enable_material;
 
+-- A role reads a table with SELECT on it and USAGE on its server, binding with the PUBLIC
+-- mapping.
+CREATE ROLE fdw_reader;
+GRANT SELECT ON people TO fdw_reader;
+SET ROLE fdw_reader;
+SELECT count(*) FROM people;
+RESET ROLE;
+GRANT USAGE ON FOREIGN SERVER corp TO fdw_reader;
+SET ROLE fdw_reader;
+SELECT count(*) FROM people WHERE cn LIKE 'prefix%';
+RESET ROLE;
+DROP OWNED BY fdw_reader;
+DROP ROLE fdw_reader;
+
 -- Read only.
 INSERT INTO people (uid) VALUES ('t99');
 UPDATE people SET cn = 'x';
