@@ -1,6 +1,7 @@
 // quenby_ldap_fdw's handler: a foreign table is one search of its server, read entry by entry
-// as the pages arrive, one row per entry. The scan connects at its first row with the server's
-// definition and the current user's mapping, and holds one entry at a time (the per-entry
+// as the pages arrive, one row per entry. The scan takes its connection at its first row (the
+// one an earlier scan of the server by the same role left, else a new one with the server's
+// definition and the current user's mapping), and holds one entry at a time (the per-entry
 // context is reset for each row), so memory does not grow with the directory.
 //
 // Whatever ends the scan, an ERROR included, the reset callback of the scan's memory context
@@ -10,13 +11,13 @@
 #include <cstring>
 
 #include "column_values.h"
-#include "connect_by_name.h"
 #include "directory_text.h"
 #include "foreign_table_options.h"
 #include "paged_search.h"
 #include "pushdown_filter.h"
 #include "server_wait.h"
 #include "settings.h"
+#include "table_connections.h"
 #include "value_ranges.h"
 
 extern "C" {
@@ -144,6 +145,7 @@ struct TableScan {
     LDAP* ld;
     PagedSearch* search;
     bool waitsBegun;
+    bool searchEnded;  // the search was read to its end: the connection can serve another
     MemoryContext perEntry;
     Datum dnText;    // of the entry being read
     const char* dn;  // the same, for messages and range requests
@@ -156,10 +158,7 @@ void releaseScan(void* arg) {
     scan->search = nullptr;
     if (scan->waitsBegun) endSearchWaits();
     scan->waitsBegun = false;
-    if (scan->ld != nullptr) {
-        cutConnection(scan->ld);
-        dropSession(scan->ld);
-    }
+    if (scan->ld != nullptr) dropTableConnection(scan->ld);
     scan->ld = nullptr;
 }
 
@@ -213,7 +212,10 @@ void beginScan(ForeignScanState* node, int) {
 
 // Connects, on the first row, and asks for the first page.
 void startSearch(TableScan* scan) {
-    if (scan->ld == nullptr) scan->ld = openBoundConnection(fname, scan->table.serverName).ld;
+    if (scan->ld == nullptr) {
+        scan->ld = takeTableConnection(fname, scan->table.serverId, scan->table.serverName);
+    }
+    scan->searchEnded = false;
     auto* search = static_cast<PagedSearch*>(
         MemoryContextAllocZero(GetMemoryChunkContext(scan), sizeof(PagedSearch)));
     search->ld = scan->ld;
@@ -342,7 +344,10 @@ TupleTableSlot* iterateScan(ForeignScanState* node) {
     MemoryContextReset(scan->perEntry);
     if (scan->search == nullptr) startSearch(scan);
     LDAPMessage* entry = nextEntryOfSearch(scan->search);
-    if (entry == nullptr) return slot;
+    if (entry == nullptr) {
+        scan->searchEnded = true;
+        return slot;
+    }
     MemoryContext caller = MemoryContextSwitchTo(scan->perEntry);
     memset(slot->tts_isnull, true, sizeof(bool) * slot->tts_tupleDescriptor->natts);
     readEntry(scan, entry, slot);
@@ -367,7 +372,9 @@ void endScan(ForeignScanState* node) {
     if (scan->waitsBegun) endSearchWaits();
     scan->waitsBegun = false;
     scan->ld = nullptr;
-    if (ld != nullptr) closeSession(ld);
+    // A search left unfinished (LIMIT) may still be answering on the connection.
+    if (ld != nullptr && scan->searchEnded) keepTableConnection(ld);
+    if (ld != nullptr && !scan->searchEnded) dropTableConnection(ld);
     MemoryContextDelete(GetMemoryChunkContext(scan));
     node->fdw_state = nullptr;
 }

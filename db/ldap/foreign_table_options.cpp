@@ -90,8 +90,12 @@ bool isAttributeDescription(const char* value) {
 
 TableSearch tableSearchOf(Oid relid) {
     ForeignTable* table = GetForeignTable(relid);
-    TableSearch search = {GetForeignServer(table->serverid)->servername, "", LDAP_SCOPE_SUBTREE,
-                          everyEntry, defaultPageSize};
+    TableSearch search = {table->serverid,
+                          GetForeignServer(table->serverid)->servername,
+                          "",
+                          LDAP_SCOPE_SUBTREE,
+                          everyEntry,
+                          defaultPageSize};
     ListCell* cell;
     foreach (cell, table->options) {
         DefElem* option = static_cast<DefElem*>(lfirst(cell));

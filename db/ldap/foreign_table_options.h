@@ -11,6 +11,7 @@ extern "C" {
 namespace quenby {
 
 struct TableSearch {
+    Oid serverId;
     const char* serverName;
     const char* base;
     int scope;           // LDAP_SCOPE_BASE, _ONELEVEL or _SUBTREE

@@ -215,6 +215,30 @@ RESET enable_hashjoin;
 RESET enable_mergejoin;
 RESET enable_material;
 
+-- A scan keeps its connection for the next scan of the server by the same role, while the
+-- servers and the mappings stay as they were (counted as the backend's descriptors): further
+-- scans add none, a second scan of the server in one query connects for itself and closes
+-- after it, and a scan stopped early (LIMIT) closes the kept one; a changed mapping takes
+-- effect at the next scan.
+CREATE SERVER corp_kept FOREIGN DATA WRAPPER quenby_ldap_fdw
+    OPTIONS (host :'ldap_host', port :'ldap_port', ca_file :'ca_cert', cert_file :'client_cert',
+             key_file :'client_key');
+CREATE USER MAPPING FOR PUBLIC SERVER corp_kept OPTIONS (bind_dn :'bind_dn', password :'sealed_pw');
+CREATE FOREIGN TABLE kept_people (uid text)
+    SERVER corp_kept OPTIONS (base 'ou=tables,dc=tarn,dc=test', filter '(uid=*)');
+CREATE FUNCTION descriptors() RETURNS int LANGUAGE sql AS $$
+    SELECT count(*)::int FROM pg_ls_dir('/proc/' || pg_backend_pid() || '/fd') $$;
+SELECT count(*) FROM kept_people;
+SELECT descriptors() AS with_one_kept \gset
+SELECT count(*) FROM kept_people WHERE uid = 't01' UNION ALL SELECT count(*) FROM kept_people;
+SELECT count(*) FROM kept_people;
+SELECT descriptors() - :with_one_kept AS added_by_scans;
+SELECT uid FROM kept_people LIMIT 1;
+SELECT descriptors() - :with_one_kept AS added_after_limit;
+ALTER USER MAPPING FOR PUBLIC SERVER corp_kept OPTIONS (SET password :'sealed_wrong');
+SELECT count(*) FROM kept_people;
+DROP SERVER corp_kept CASCADE;
+
 -- A role reads a table with SELECT on it and USAGE on its server, binding with the PUBLIC
 -- mapping.
 CREATE ROLE fdw_reader;
