@@ -282,6 +282,14 @@ SET quenby.sealed = :'sealed_pw';
 SELECT cardinality(group_members(:stall_ranged)) AS members,
        group_members(:stall_ranged) = group_members(:stall_unranged) AS ranged_equals_unranged;
 SELECT group_members(:stall_range_skip) IS NULL AS skip_refused;
+-- A server that never answers the next range: the wait for it ends with the statement.
+CREATE SERVER silent_ranges FOREIGN DATA WRAPPER quenby_ldap_fdw
+    OPTIONS (host :'ldap_host', port :'stall_range_silent', tls 'none');
+CREATE USER MAPPING FOR PUBLIC SERVER silent_ranges OPTIONS (bind_dn 'cn=x', password :'sealed_pw');
+CREATE FOREIGN TABLE silent_group (member text[]) SERVER silent_ranges OPTIONS (base 'dc=ranged');
+SET statement_timeout = '300ms';
+SELECT cardinality(member) FROM silent_group;
+RESET statement_timeout;
 
 -- Waits end with the statement: a server paging for ever meets statement_timeout, a silent one
 -- quenby_ldap.io_timeout; the backend goes on scanning afterwards.
