@@ -8,6 +8,8 @@
 #                                                   free loopback port, and LDAPS on another;
 #                                                   writes <workdir>/env.
 #                                                   --max-page-size: see configure_test_server
+#                                                   SLAPD_SANDBOX_INDEX="uid eq": an index
+#                                                   line for the test database (benchmarks)
 #   slapd_sandbox.sh stop <workdir>                 stops that slapd and removes <workdir>
 #
 # The test tree, its schema and the certificates come from db/ldap/test/fixtures. The tree holds
@@ -103,7 +105,8 @@ configure_test_server() {
 TLSCertificateFile $work/certs/server.crt
 TLSCertificateKeyFile $work/certs/server.key
 TLSVerifyClient demand" "access to attrs=userPassword by anonymous auth by self write by * none
-access to * by * read"
+access to * by * read${SLAPD_SANDBOX_INDEX:+
+index $SLAPD_SANDBOX_INDEX}"
 }
 
 # Any answer will do, a refusal included (exit status 255: nothing answered).

@@ -5,6 +5,8 @@
 // The session is private to this call until its bind succeeded: every failure on the way
 // closes it without another byte on the wire, so none is left behind, and an interrupt during a
 // wait closes it too (OnInterrupt::releaseSession). Only a bound session is registered.
+#include "connect_by_name.h"
+
 #include "directory_servers.h"
 #include "handle_registry.h"
 #include "server_password.h"
@@ -109,32 +111,39 @@ Handle registerSession(const char* fname, const DirectoryServer& server, LDAP* l
     return session;
 }
 
-Handle connectAndBind(const char* fname, const DirectoryServer& server, const char* bindDn,
-                      const char* password) {
+LDAP* connectAndBind(const char* fname, const DirectoryServer& server, const char* bindDn,
+                     const char* password) {
     LDAP* ld = connectTo(fname, server);
     if (server.tls != TlsMode::none) secure(fname, server, ld);
     bindAs(fname, server, ld, bindDn, password);
-    return registerSession(fname, server, ld, bindDn);
+    return ld;
 }
 
 }  // namespace
+
+BoundConnection openBoundConnection(const char* fname, const char* serverName) {
+    Oid serverId = InvalidOid;
+    const DirectoryServer* server = lookUpDirectoryServer(fname, serverName, &serverId);
+    const DirectoryAccount account = lookUpDirectoryAccount(fname, *server, serverId);
+    refuseClearBind(fname, *server);
+    // Opened before anything is sent: a password that does not open never reaches a server.
+    const char* password = openServerPassword(fname, server->name, account.passwordEnvelope);
+    LDAP* volatile ld = nullptr;
+    PG_TRY();
+    { ld = connectAndBind(fname, *server, account.bindDn, password); }
+    PG_FINALLY();
+    { forgetOpenedPassword(); }
+    PG_END_TRY();
+    return BoundConnection{ld, server, account.bindDn};
+}
+
 }  // namespace quenby
 
 extern "C" Datum pg_ldap_connect(PG_FUNCTION_ARGS) {
     using namespace quenby;
     char* name = text_to_cstring(PG_GETARG_TEXT_PP(0));
-    Oid serverId = InvalidOid;
-    const DirectoryServer* server = lookUpDirectoryServer(__func__, name, &serverId);
-    const DirectoryAccount account = lookUpDirectoryAccount(__func__, *server, serverId);
-    refuseClearBind(__func__, *server);
-    // Opened before anything is sent: a password that does not open never reaches a server.
-    const char* password = openServerPassword(__func__, server->name, account.passwordEnvelope);
-    volatile Handle session = 0;
-    PG_TRY();
-    { session = connectAndBind(__func__, *server, account.bindDn, password); }
-    PG_FINALLY();
-    { forgetOpenedPassword(); }
-    PG_END_TRY();
+    const BoundConnection bound = openBoundConnection(__func__, name);
+    const Handle session = registerSession(__func__, *bound.server, bound.ld, bound.bindDn);
     pfree(name);
     PG_RETURN_INT64(session);
 }

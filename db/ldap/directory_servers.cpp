@@ -6,10 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foreign_table_options.h"
 #include "hidden_statement.h"
 
 extern "C" {
 #include "access/reloptions.h"
+#include "catalog/pg_attribute.h"
+#include "catalog/pg_foreign_table.h"
 #include "catalog/pg_foreign_data_wrapper.h"
 #include "catalog/pg_foreign_server.h"
 #include "catalog/pg_user_mapping.h"
@@ -93,6 +96,25 @@ bool envelopeOnly(const char* value, DirectoryServer*) {
     return looksLikeEnvelope(value);
 }
 
+// Foreign tables and their columns.
+bool tableScope(const char* value, DirectoryServer*) {
+    int scope = 0;
+    return parseScope(value, &scope);
+}
+
+bool tablePageSize(const char* value, DirectoryServer*) {
+    int pageSize = 0;
+    return parsePageSize(value, &pageSize);
+}
+
+bool tableFilter(const char* value, DirectoryServer*) {
+    return looksLikeFilter(value);
+}
+
+bool columnAttribute(const char* value, DirectoryServer*) {
+    return isAttributeDescription(value);
+}
+
 struct OptionSpec {
     const char* name;
     Oid catalog;
@@ -117,6 +139,13 @@ const OptionSpec optionSpecs[] = {
     {"bind_dn", UserMappingRelationId, anyText, "a distinguished name"},
     {"password", UserMappingRelationId, envelopeOnly,
      "the password sealed by morvex -E PG under the server key, \"@@...\""},
+    {"base", ForeignTableRelationId, anyText, "a distinguished name"},
+    {"scope", ForeignTableRelationId, tableScope, "base, one or subtree"},
+    {"filter", ForeignTableRelationId, tableFilter,
+     "an LDAP filter in parentheses, such as (objectClass=user)"},
+    {"page_size", ForeignTableRelationId, tablePageSize, "0 (no paging) or a positive integer"},
+    {"attribute", AttributeRelationId, columnAttribute,
+     "an attribute name, such as mail or memberOf"},
 };
 
 bool isSecret(const OptionSpec& spec) {

@@ -34,3 +34,20 @@ REVOKE EXECUTE ON FUNCTION
     pg_ldap_connect(text),
     pg_ldap_sessions()
 FROM PUBLIC;
+
+-- ---------------------------------------------------------------------------------------------
+-- Foreign tables: a table is one search of its server, read only; WHERE conditions go to the
+-- server where its answer surely holds every row (quenby_ldap.pushdown).
+CREATE FUNCTION quenby_ldap_fdw_handler()
+    RETURNS fdw_handler
+    AS 'MODULE_PATHNAME', 'quenby_ldap_fdw_handler' LANGUAGE C STRICT;
+COMMENT ON FUNCTION quenby_ldap_fdw_handler() IS
+    'Scans foreign tables of quenby_ldap_fdw: one LDAP search each, entry by entry';
+REVOKE EXECUTE ON FUNCTION quenby_ldap_fdw_handler() FROM PUBLIC;
+-- Made again with the handler: ALTER ... HANDLER would warn about existing tables, of which
+-- the wrapper created above can have none.
+DROP FOREIGN DATA WRAPPER quenby_ldap_fdw;
+CREATE FOREIGN DATA WRAPPER quenby_ldap_fdw
+    HANDLER quenby_ldap_fdw_handler VALIDATOR quenby_ldap_fdw_validator;
+COMMENT ON FOREIGN DATA WRAPPER quenby_ldap_fdw IS
+    'Directory servers: host, port, tls, certificates and timeouts; user mappings with bind_dn and a sealed password; foreign tables of base, scope, filter and page_size';

@@ -12,6 +12,7 @@ namespace quenby {
 bool requireTls = false;
 int connectTimeoutMillis = 30 * 1000;
 int ioTimeoutMillis = 0;
+bool pushdownConditions = true;
 
 void defineSettings() {
     DefineCustomBoolVariable(
@@ -29,6 +30,10 @@ void defineSettings() {
                             "Longest wait for any one answer of a directory server.",
                             "0 waits without a limit.", &ioTimeoutMillis, 0, 0, INT_MAX,
                             PGC_USERSET, GUC_UNIT_MS, nullptr, nullptr, nullptr);
+    DefineCustomBoolVariable(
+        "quenby_ldap.pushdown", "Sends WHERE conditions of foreign table scans to the server.",
+        "Off: a scan sends the table's own filter alone and PostgreSQL checks every condition.",
+        &pushdownConditions, true, PGC_USERSET, 0, nullptr, nullptr, nullptr);
     MarkGUCPrefixReserved("quenby_ldap");
 }
 

@@ -14,6 +14,9 @@ extern int connectTimeoutMillis;
 // limit.
 extern int ioTimeoutMillis;
 
+// quenby_ldap.pushdown: foreign table scans send the WHERE conditions they can to the server.
+extern bool pushdownConditions;
+
 void defineSettings();
 
 }  // namespace quenby
