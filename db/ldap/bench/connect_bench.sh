@@ -24,11 +24,9 @@ fi
 build=$QUENBY_BENCH_BUILD
 rounds=$QUENBY_BENCH_ROUNDS
 
-slapd_work=$(mktemp -d /tmp/quenby_bench_slapd.XXXXXX)
-trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
-"$root/scripts/slapd_sandbox.sh" start "$slapd_work"
-# shellcheck disable=SC1091
-. "$slapd_work/env"
+# shellcheck source=db/ldap/bench/bench_slapd.sh
+. "$root/db/ldap/bench/bench_slapd.sh"
+bench_start_slapd 0
 eval "$("$root/scripts/pg_sandbox.sh" share LDAP_CLIENT_CERT LDAP_CLIENT_KEY)"
 
 # The test morvex reads its key folder; it gets the sandbox's server key.

@@ -26,11 +26,9 @@ fi
 build=$QUENBY_BENCH_BUILD
 rounds=$QUENBY_BENCH_ROUNDS
 
-slapd_work=$(mktemp -d /tmp/quenby_bench_slapd.XXXXXX)
-trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
-SLAPD_SANDBOX_INDEX="objectClass,uid eq" "$root/scripts/slapd_sandbox.sh" start "$slapd_work" "$entries"
-# shellcheck disable=SC1091
-. "$slapd_work/env"
+# shellcheck source=db/ldap/bench/bench_slapd.sh
+. "$root/db/ldap/bench/bench_slapd.sh"
+SLAPD_SANDBOX_INDEX="objectClass,uid eq" bench_start_slapd "$entries"
 
 morvex=$build/db/ldap/test/quenby_test_morvex
 keys=$build/db/ldap/test/morvex_keys
@@ -80,13 +78,7 @@ SELECT round((split_part(pg_read_file('/proc/' || pg_backend_pid() || '/schedsta
 SQL
 }
 ldapsearch_ms() {
-    python3 - "$ldapsearch_paged" "$1" <<'PY'
-import resource, subprocess, sys
-for _ in range(int(sys.argv[2])):
-    subprocess.run(sys.argv[1], shell=True, stdout=subprocess.DEVNULL, check=True)
-usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(round((usage.ru_utime + usage.ru_stime) * 1000 / int(sys.argv[2]), 2))
-PY
+    bench_ldapsearch_cpu_ms "$ldapsearch_paged" "$1" 2
 }
 
 echo "entries: table $("$psql_binary" -X -q -At -c "$table_scan"), rows $("$psql_binary" -X -q -At -c "$rows_call")," \

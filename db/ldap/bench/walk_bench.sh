@@ -25,11 +25,9 @@ if [ "${1:-}" != --in-sandbox ]; then
 fi
 other_module=${2:-}
 
-slapd_work=$(mktemp -d /tmp/quenby_bench_slapd.XXXXXX)
-trap '"$root/scripts/slapd_sandbox.sh" stop "$slapd_work"' EXIT
-"$root/scripts/slapd_sandbox.sh" start "$slapd_work" "$entries"
-# shellcheck disable=SC1091
-. "$slapd_work/env"
+# shellcheck source=db/ldap/bench/bench_slapd.sh
+. "$root/db/ldap/bench/bench_slapd.sh"
+bench_start_slapd "$entries"
 
 psql -X -q -v ON_ERROR_STOP=1 <<'SQL'
 CREATE EXTENSION quenby_ldap;
@@ -195,13 +193,7 @@ SELECT round((split_part(pg_read_file('/proc/' || pg_backend_pid() || '/schedsta
 SQL
 }
 ldapsearch_run_ms() {
-    python3 - "$ldapsearch_paged" "$runs_per_round" <<'PY'
-import resource, subprocess, sys
-for _ in range(int(sys.argv[2])):
-    subprocess.run(sys.argv[1], shell=True, stdout=subprocess.DEVNULL, check=True)
-usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-print(round((usage.ru_utime + usage.ru_stime) * 1000 / int(sys.argv[2]), 1))
-PY
+    bench_ldapsearch_cpu_ms "$ldapsearch_paged" "$runs_per_round" 1
 }
 backend_run_ms public >/dev/null
 rows=() others=() paged=()
