@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <random>
 #include <set>
@@ -700,6 +701,11 @@ struct OldKeyRow {
     std::string refusal;  // after the path, or the whole message; empty when accepted
 };
 
+std::vector<std::string> asNobody() {
+    return {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody),
+            "--regid=" + std::to_string(nobody), "--clear-groups"};
+}
+
 // Puts the old key file of row at its path; returns the command line prefix that runs the
 // tool as the row's user.
 std::vector<std::string> prepareOldKeyFile(const OldKeyRow& row) {
@@ -712,8 +718,15 @@ std::vector<std::string> prepareOldKeyFile(const OldKeyRow& row) {
     }
     putKeylessFile(path, row.kind);
     if (!row.runAsNobody) return {};
-    return {"/usr/bin/setpriv", "--reuid=" + std::to_string(nobody),
-            "--regid=" + std::to_string(nobody), "--clear-groups"};
+    return asNobody();
+}
+
+// A checkout in a private folder (root's home) keeps the test binary, its library and its key
+// files out of another user's reach; the rows that run as that user need a tree it can enter.
+bool nobodyReachesTheBuild() {
+    std::vector<std::string> command = asNobody();
+    command.insert(command.end(), {MORVEX_TEST_BINARY, "-f", "Y"});
+    return runProcess(command, std::chrono::seconds(5)).status == 0;
 }
 
 // The old key is read only from a file kept like the database server's key file; anything
@@ -748,8 +761,13 @@ TEST_F(MorvexCli, RekeyReadsTheOldKeyOnlyFromAPrivateFile) {
          "morvex: cannot open the old key file \"" + path + "\": No such file or directory"},
     };
     const std::string envelope = encrypt("kept private");
+    const bool otherUserRows = nobodyReachesTheBuild();
+    if (!otherUserRows) {
+        std::cout << "[ SKIPPED  ] the rows run as nobody: the build tree is out of its reach\n";
+    }
     for (const OldKeyRow& row : rows) {
         SCOPED_TRACE(row.name);
+        if (row.runAsNobody && !otherUserRows) continue;
         std::vector<std::string> command = prepareOldKeyFile(row);
         command.insert(command.end(), {MORVEX_TEST_BINARY, "-R", path, "Y"});
         const ProcessResult r =
