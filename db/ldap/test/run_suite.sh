@@ -38,6 +38,10 @@ trap cleanup EXIT
 shared=$("$root/scripts/pg_sandbox.sh" share LDAP_CA_CERT LDAP_CLIENT_CERT LDAP_CLIENT_KEY LDAP_ROGUE_CERT \
     LDAP_ROGUE_KEY)
 eval "$shared"
+# So does the memory probe the server loads, which may sit in a folder the owner cannot enter.
+if [ -n "${QUENBY_KEY_PROBE:-}" ]; then
+    eval "$("$root/scripts/pg_sandbox.sh" share QUENBY_KEY_PROBE)"
+fi
 
 # What the peers below record of the clients' bytes, read by wire_holds.sh.
 record_dir=$slapd_work/wire
