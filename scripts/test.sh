@@ -54,5 +54,5 @@ echo "== the ten slowest tests"
 for dir in build build-asan build-fuzz build-tsan; do
     sed -nE "s|^ *[0-9]+/[0-9]+ Test +#[0-9]+: ([^ ]+) .* ([0-9.]+) sec\$|\2 $dir \1|p" \
         "$root/$dir/ctest.log"
-done | sort -rn | head -n 10
+done | sort -rn | awk 'NR <= 10'
 exit $status
