@@ -252,7 +252,7 @@ Datum separate_encr_host(PG_FUNCTION_ARGS) {
 // the stored header: a secret is never detoasted into a copy just to be measured.
 Datum align_input(PG_FUNCTION_ARGS) {
     const size_t len = toast_raw_datum_size(PG_GETARG_DATUM(0)) - VARHDRSZ;
-    PG_RETURN_INT32(static_cast<int32>((len + aesBlock - 1) / aesBlock * aesBlock));
+    PG_RETURN_INT32(static_cast<int32>(aesPaddedLength(len)));
 }
 
 }  // extern "C"

@@ -28,7 +28,6 @@ PG_FUNCTION_INFO_V1(dbcipher_previous_key_fingerprint);
 
 namespace {
 
-constexpr size_t aesBlock = tarnAesBlockBytes;
 // The decryption writes the opened blocks and a terminator, nothing behind them, and nothing at
 // all for a text that is not whole blocks: in a buffer filled with a non-zero byte first, the
 // last zero byte marks where the blocks end.
@@ -103,7 +102,7 @@ Datum rewrap(SqlCall& call) {
     char* plain = openUnderPreviousKey(call, salt, &clearLen);
     const TarnPreparedKey* current = serverKey();
     // Sealed as aes_encr(clear, align_input(clear), true, salt) seals it: the same bytes.
-    const size_t inputLen = (clearLen + aesBlock - 1) / aesBlock * aesBlock;
+    const size_t inputLen = aesPaddedLength(clearLen);
     char* sealed = resultBuffer(call, aesTextCapacity(inputLen));
     checkTransformed(
         c_AES_128_CBC_EncryptPrepared(plain, sealed, static_cast<int>(inputLen), 1, salt, current),

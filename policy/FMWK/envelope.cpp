@@ -99,7 +99,7 @@ char* openTextPart(const char* body, size_t bodyLength, const SaltPlain& saltPla
     }
     std::memcpy(textPart, body, textPartLength);
     textPart[textPartLength] = '\0';
-    const int rounded = static_cast<int>((textPartLength + aesBlock - 1) / aesBlock * aesBlock);
+    const int rounded = static_cast<int>(aesPaddedLength(textPartLength));
     AES_128_CBC_EncryptPrepared(textPart, plain, rounded, 0, saltPlain.bytes, &key);
     std::free(textPart);
     trim(plain);
